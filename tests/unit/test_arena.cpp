@@ -1,0 +1,142 @@
+// Arena furniture: the boundary, maze generation and stone scattering.
+#include <cmath>
+#include <set>
+
+#include "world_fixture.h"
+
+using Arena = World;
+
+TEST_F(Arena, FreshStartHasOnlyTheBoundaryInOrder) {
+    EXPECT_EQ(ntmax, 0);
+    EXPECT_EQ(ncoin, 0);
+    EXPECT_EQ(stock_of_coin, MAX_COIN);
+    ASSERT_EQ(nwall, 8);
+    const double e[8][7] = {
+        {256, 256, -256, 256, 0, -1, 0},          {-256, 256, 256, 256, 0, 1, WALL_BACK},
+        {-256, -256, 256, -256, 0, 1, 0},         {256, -256, -256, -256, 0, -1, WALL_BACK},
+        {-256, 256, -256, -256, 1, 0, 0},         {-256, -256, -256, 256, -1, 0, WALL_BACK},
+        {256, -256, 256, 256, -1, 0, 0},          {256, 256, 256, -256, 1, 0, WALL_BACK},
+    };
+    for (int i = 0; i < 8; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(walls[i].startp.x, e[i][0]);
+        EXPECT_EQ(walls[i].startp.y, e[i][1]);
+        EXPECT_EQ(walls[i].endp.x, e[i][2]);
+        EXPECT_EQ(walls[i].endp.y, e[i][3]);
+        EXPECT_EQ(walls[i].normal.x, e[i][4]);
+        EXPECT_EQ(walls[i].normal.y, e[i][5]);
+        EXPECT_EQ(walls[i].status, (unsigned)e[i][6]);
+        EXPECT_EQ(walls[i].wid, 0);
+    }
+}
+
+TEST_F(Arena, WallTableStopsAt700) {
+    for (int i = 0; i < 800; i++) setup_wall(0, 0, 1, 1, 0, 1, 0);
+    EXPECT_EQ(nwall, MAX_WALL);
+    reset_wall();
+    EXPECT_EQ(nwall, 8);
+}
+
+TEST_F(Arena, GenWallWritesBothFaces) {
+    nwall = 0;
+    gen_wall(0, 0, 1, 0);
+    ASSERT_EQ(nwall, 2);
+    EXPECT_EQ(walls[0].startp.x, -256);
+    EXPECT_EQ(walls[0].endp.x, -224);
+    EXPECT_EQ(walls[0].endp.y, -256);
+    EXPECT_EQ(walls[0].normal.x, 0);
+    EXPECT_EQ(walls[0].normal.y, 1);
+    EXPECT_EQ(walls[0].status, 0u);
+    EXPECT_EQ(walls[1].startp.x, -224);
+    EXPECT_EQ(walls[1].endp.x, -256);
+    EXPECT_EQ(walls[1].normal.y, -1);
+    EXPECT_EQ(walls[1].status, WALL_BACK);
+}
+
+// Every generated maze, over many seeds, keeps the maze rules.
+TEST_F(Arena, MazeRulesHoldForManySeeds) {
+    for (unsigned seed = 1; seed <= 60; seed++) {
+        SCOPED_TRACE(seed);
+        reset_world_for_test(seed);
+        generate_maze();
+        ASSERT_GT(nwall, 8);
+        ASSERT_LE(nwall, 8 + 2 * 225);
+        ASSERT_EQ(nwall % 2, 0);
+        std::set<std::pair<int, int>> starts;
+        for (int w = 8; w < nwall; w += 2) {
+            const struct wall& f = walls[w];
+            const struct wall& b = walls[w + 1];
+            double dx = f.endp.x - f.startp.x, dy = f.endp.y - f.startp.y;
+            // 32 long and axis-aligned
+            ASSERT_TRUE((std::fabs(dx) == 32 && dy == 0) || (dx == 0 && std::fabs(dy) == 32));
+            // faces: front status 0 with normal (-dy, dx)/32, back swapped and negated
+            EXPECT_EQ(f.status, 0u);
+            EXPECT_EQ(b.status, WALL_BACK);
+            EXPECT_EQ(f.normal.x, -dy / 32);
+            EXPECT_EQ(f.normal.y, dx / 32);
+            EXPECT_EQ(b.startp.x, f.endp.x);
+            EXPECT_EQ(b.endp.y, f.startp.y);
+            EXPECT_EQ(b.normal.x, -f.normal.x);
+            // start vertex on the interior lattice; south only from the first row
+            int i = (int)((f.startp.x + 256) / 32), j = (int)((f.startp.y + 256) / 32);
+            EXPECT_GE(i, 1);
+            EXPECT_LE(i, 15);
+            EXPECT_GE(j, 1);
+            EXPECT_LE(j, 15);
+            if (j > 1) {
+                EXPECT_FALSE(dy < 0) << "south wall above the first row";
+            }
+            EXPECT_TRUE(starts.insert({i, j}).second) << "a vertex started two walls";
+        }
+        // the four doughnuts at the centre cells, in slots 0..3
+        const double pos[4][2] = {{16, 16}, {-16, 16}, {16, -16}, {-16, -16}};
+        ASSERT_EQ(ntmax, 4);
+        for (int t = 0; t < 4; t++) {
+            EXPECT_EQ(ttl[t].status, ST_DOUGHNUT | ST_ALIVE);
+            EXPECT_EQ(ttl[t].pos[0].x, pos[t][0]);
+            EXPECT_EQ(ttl[t].pos[0].y, pos[t][1]);
+            EXPECT_EQ(ttl[t].score, 0);
+            EXPECT_EQ(ttl[t].cid, -1);
+        }
+    }
+}
+
+TEST_F(Arena, MazeLaysAWallOnlyWhereOneEndIsUntouched) {
+    // Replay the generation: when a segment is laid, at most one of its two
+    // vertices may already carry a wall end.
+    reset_world_for_test(99);
+    generate_maze();
+    int seen[MAZE_N][MAZE_N] = {};
+    for (int w = 8; w < nwall; w += 2) {
+        int i0 = (int)((walls[w].startp.x + 256) / 32), j0 = (int)((walls[w].startp.y + 256) / 32);
+        int i1 = (int)((walls[w].endp.x + 256) / 32), j1 = (int)((walls[w].endp.y + 256) / 32);
+        EXPECT_FALSE(seen[i0][j0] && seen[i1][j1]);
+        seen[i0][j0]++;
+        seen[i1][j1]++;
+    }
+    for (int i = 0; i < MAZE_N; i++)
+        for (int j = 0; j < MAZE_N; j++) EXPECT_EQ(seen[i][j], maze_vertex[i][j]);
+}
+
+TEST_F(Arena, StonesKeepTheirDistanceWhenThereIsRoom) {
+    scatter_stone(5);
+    ASSERT_EQ(ntmax, 5);
+    for (int t = 0; t < 5; t++) {
+        EXPECT_EQ(ttl[t].status, ST_STONE | ST_ALIVE);
+        EXPECT_EQ(ttl[t].score, 0);
+        EXPECT_LE(std::fabs(ttl[t].pos[0].x), 246);
+        EXPECT_LE(std::fabs(ttl[t].pos[0].y), 246);
+        EXPECT_GE(dist_to_wall_from(ttl[t].pos[0].x, ttl[t].pos[0].y), 10);
+        EXPECT_GT(dist_to_nn(t), 20);
+    }
+}
+
+TEST_F(Arena, StonesStopWhenTheTableIsFull) {
+    scatter_stone(60);
+    EXPECT_LE(ntmax, MAX_TURTLE);
+    int n = 0;
+    for (int t = 0; t < MAX_TURTLE; t++)
+        if (ttl[t].status & ST_STONE) n++;
+    EXPECT_GE(n, 25); // a few may land within 20 of another and be refused
+    EXPECT_LE(n, MAX_TURTLE);
+}

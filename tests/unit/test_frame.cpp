@@ -1,0 +1,226 @@
+// The per-frame world update: bullets and hits with scoring, dying and
+// blasts, robots, and the coin watch -- run as the frame runs them.
+#include <cmath>
+
+#include "tcpserver.h"
+#include "world_fixture.h"
+
+using Frame = World;
+
+static void frames(int n) {
+    for (int i = 0; i < n; i++) world_update_frame();
+}
+
+TEST_F(Frame, BulletFliesTwoUnitsAFrame) {
+    int s = place_turtle(0, 0, 90);
+    ASSERT_EQ(turtle_fire(s), 0);
+    EXPECT_EQ(ttl[s].score, START_SCORE - 1);
+    frames(3);
+    EXPECT_TRUE(ttl[s].status & ST_BULLET);
+    EXPECT_NEAR(ttl[s].bullet.x, 0, 1e-9);
+    EXPECT_NEAR(ttl[s].bullet.y, 6, 1e-9);
+}
+
+TEST_F(Frame, BulletEndsOnTheWallWithABlast) {
+    int s = place_turtle(0, 250, 90);
+    turtle_fire(s);
+    struct position blast{};
+    // 250 + 2 = 252: within 5 of the boundary at 256
+    EXPECT_EQ(update_bullet(s, &blast), 1);
+    EXPECT_NEAR(blast.y, 252, 1e-9);
+    EXPECT_FALSE(ttl[s].status & ST_BULLET);
+    EXPECT_EQ(ttl[s].bttf, BLAST_FRAMES);
+    EXPECT_EQ(turtle_fire(s), 0); // refused silently while the blast shows
+    EXPECT_FALSE(ttl[s].status & ST_BULLET);
+    frames(BLAST_FRAMES);
+    EXPECT_EQ(ttl[s].bttf, 0);
+}
+
+TEST_F(Frame, HitScoresAndBlastsWhenTheVictimSurvives) {
+    int s = place_turtle(0, 0, 0);
+    int v = place_turtle(30, 0, 180);
+    turtle_fire(s);
+    int n = 0;
+    while ((ttl[s].status & ST_BULLET) && n++ < 100) world_update_frame();
+    EXPECT_EQ(ttl[s].score, START_SCORE - 1 + HIT_REWARD);
+    EXPECT_EQ(ttl[v].score, START_SCORE - HIT_LOSS);
+    EXPECT_TRUE(ttl[v].event & EV_HIT);
+    EXPECT_GT(ttl[s].bttf, 0);
+    EXPECT_EQ(ttl[v].ttl, 0);
+    // the bullet stopped where it first came within 10 of the victim
+    EXPECT_NEAR(ttl[s].bullet.x, 20, 2.0);
+}
+
+TEST_F(Frame, KillingHitStartsDyingWithoutBlast) {
+    int s = place_turtle(0, 0, 0);
+    int v = place_turtle(30, 0, 180);
+    ttl[v].score = 20;
+    turtle_fire(s);
+    for (int i = 0; i < 20; i++) world_update_frame();
+    EXPECT_EQ(ttl[v].score, 0);
+    EXPECT_GT(ttl[v].ttl, 0);
+    EXPECT_EQ(ttl[s].bttf, 0);
+    EXPECT_EQ(ttl[s].score, START_SCORE - 1 + HIT_REWARD);
+}
+
+TEST_F(Frame, WallAndTurtleInTheSameStepBothCount) {
+    int s = place_turtle(0, 0, 90);
+    int v = place_turtle(0, 250, 0);
+    turtle_fire(s);
+    ttl[s].bullet = {0, 249.5}; // next point 251.5: within 5 of the wall and of v
+    struct position blast;
+    EXPECT_EQ(update_bullet(s, &blast), 1);
+    EXPECT_FALSE(ttl[s].status & ST_BULLET);
+    EXPECT_EQ(ttl[s].score, START_SCORE - 1 + HIT_REWARD);
+    EXPECT_EQ(ttl[v].score, START_SCORE - HIT_LOSS);
+    EXPECT_TRUE(ttl[v].event & EV_HIT);
+    EXPECT_EQ(ttl[s].bttf, BLAST_FRAMES);
+}
+
+TEST_F(Frame, DyingTurtleIsNotHitAgainAndFreesItsSlot) {
+    field_kill_all_turtles(); // consume the start-up call
+    client_tab[2].tid = 0;
+    client_tab[2].to_be_disconnected = 0;
+    int v = place_turtle(0, 0, 0, 2);
+    ASSERT_EQ(v, 0);
+    start_to_kill(v);
+    EXPECT_EQ(ttl[v].ttl, DYING_FRAMES);
+    EXPECT_EQ(is_hit_by_bullet(v, 0, 0), 0);
+    frames(10);
+    start_to_kill(v); // a second kill does not restart the count
+    EXPECT_EQ(ttl[v].ttl, DYING_FRAMES - 10);
+    frames(DYING_FRAMES - 11);
+    EXPECT_TRUE(ttl[v].status & ST_ALIVE);
+    EXPECT_EQ(client_tab[2].to_be_disconnected, 0);
+    frames(1);
+    EXPECT_FALSE(ttl[v].status & ST_ALIVE);
+    EXPECT_EQ(client_tab[2].to_be_disconnected, 1);
+    EXPECT_EQ(place_turtle(10, 10, 0), 0); // the slot is free again
+    client_tab[2].tid = -1;
+    client_tab[2].to_be_disconnected = 0;
+}
+
+TEST_F(Frame, StoneSoaksUpTheShot) {
+    int s = place_turtle(0, 0, 0);
+    set_object_at(30, 0, ST_STONE);
+    turtle_fire(s);
+    frames(20);
+    EXPECT_EQ(ttl[s].score, START_SCORE - 1);
+    EXPECT_GT(ttl[s].bttf, 0);
+}
+
+TEST_F(Frame, DoughnutRewardOnlyFromCloseBy) {
+    int s = place_turtle(0, 0, 0);
+    int far_d = -1;
+    set_object_at(50, 0, ST_DOUGHNUT);
+    far_d = ntmax - 1;
+    turtle_fire(s);
+    frames(40);
+    EXPECT_EQ(ttl[s].score, START_SCORE - 1);
+    EXPECT_GT(ttl[far_d].ttl, 0);
+    EXPECT_EQ(ttl[s].bttf, 0);
+
+    reset_world_for_test();
+    s = place_turtle(0, 0, 0);
+    set_object_at(30, 0, ST_DOUGHNUT);
+    turtle_fire(s);
+    frames(20);
+    EXPECT_EQ(ttl[s].score, START_SCORE - 1 + HIT_REWARD);
+}
+
+TEST_F(Frame, OnlyTheFirstVictimInSlotOrderCounts) {
+    int s = place_turtle(0, 0, 0);
+    int a = place_turtle(22, 5, 0);
+    int b = place_turtle(22, -5, 0);
+    turtle_fire(s);
+    frames(10);
+    EXPECT_TRUE(ttl[a].event & EV_HIT);
+    EXPECT_FALSE(ttl[b].event & EV_HIT);
+}
+
+TEST_F(Frame, BulletOutlivesItsShooter) {
+    int s = place_turtle(0, 0, 0);
+    turtle_fire(s);
+    ttl[s].status &= ~ST_ALIVE;
+    frames(5);
+    EXPECT_NEAR(ttl[s].bullet.x, 10, 1e-9);
+}
+
+TEST_F(Frame, RobotAtTheBorderTurnsInsteadOfMoving) {
+    int r = generate_turtle(-1, ST_ROBOT);
+    ASSERT_GE(r, 0);
+    ttl[r].pos[0] = {250, 0};
+    ttl[r].heading = 0;
+    for (int i = 0; i < 50; i++) {
+        double h = ttl[r].heading;
+        struct position p = ttl[r].pos[0];
+        update_robot(r);
+        if (p.x + 0.15 * std::cos(h * M_PI / 180) > 246) {
+            EXPECT_EQ(ttl[r].pos[0].x, p.x);
+            EXPECT_LE(std::fabs(ttl[r].heading - h), 50.0);
+        }
+    }
+}
+
+TEST_F(Frame, BlockedRobotBacksOffAndTurnsAbout) {
+    int r = generate_turtle(-1, ST_ROBOT);
+    ttl[r].pos[0] = {0, 0};
+    ttl[r].heading = 0;
+    set_object_at(20.1, 0, ST_STONE);
+    srandom(3);
+    update_robot(r);
+    EXPECT_NEAR(ttl[r].pos[0].x, -0.15, 1e-9);
+    EXPECT_NEAR(ttl[r].heading, 180, 5.0);
+}
+
+TEST_F(Frame, RobotsFireNowAndThen) {
+    int r = generate_turtle(-1, ST_ROBOT);
+    int shots = 0;
+    for (int i = 0; i < 20000; i++) {
+        ttl[r].pos[0] = {0, 0};
+        ttl[r].status &= ~ST_BULLET;
+        ttl[r].bttf = 0;
+        ttl[r].score = 100;
+        update_robot(r);
+        if (ttl[r].status & ST_BULLET) shots++;
+    }
+    EXPECT_GT(shots, 10);  // about 40 expected
+    EXPECT_LT(shots, 100);
+}
+
+TEST_F(Frame, CoinEventOncePerApproach) {
+    int t = place_turtle(0, 0, 0);
+    coins[0].pos = {15, 0};
+    coins[0].status = COIN_ON_FIELD;
+    coins[0].order = 0;
+    add_coin_to_map(0);
+    ncoin = 1;
+    frames(1);
+    EXPECT_EQ(turtle_get_and_reset_eventcode(t), EV_COIN);
+    frames(3);
+    EXPECT_EQ(turtle_get_and_reset_eventcode(t), 0u);
+    ttl[t].pos[0] = {100, 0};
+    frames(1);
+    EXPECT_FALSE(ttl[t].status & ST_COIN_NEAR);
+    ttl[t].pos[0] = {0, 0};
+    frames(1);
+    EXPECT_EQ(turtle_get_and_reset_eventcode(t), EV_COIN);
+    // robots do not watch coins
+    int r = generate_turtle(-1, ST_ROBOT);
+    ttl[r].pos[0] = {15, 10};
+    update_coin_event();
+    EXPECT_EQ(ttl[r].event & EV_COIN, 0u);
+}
+
+TEST_F(Frame, MovingAgentsDecideTheTimerPace) {
+    int n;
+    set_object_at(0, 0, ST_STONE);
+    set_object_at(100, 0, ST_DOUGHNUT);
+    int z = place_turtle(-100, 0, 0, 1);
+    make_zombie(z);
+    qf_n_moving_obj(&n);
+    EXPECT_EQ(n, 0);
+    place_turtle(100, 100, 0, 2);
+    qf_n_moving_obj(&n);
+    EXPECT_EQ(n, 1);
+}
