@@ -147,6 +147,9 @@ int field_clear() {
 }
 
 int field_set_color(double r, double g, double b) {
+    // NOTE: a client may send nan or inf; the clear colour keeps its last
+    // good value rather than handing the GL a colour it cannot clamp.
+    if (!std::isfinite(r) || !std::isfinite(g) || !std::isfinite(b)) return -1;
     bgcol = {r, g, b};
     turtle_field_is_cleared = 0;
     return 0;

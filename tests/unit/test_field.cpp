@@ -1,5 +1,6 @@
 // Field-wide operations: coins on the field, kill-all, zombies, modes and
 // their log lines, the field queries.
+#include <cmath>
 #include <string>
 
 #include "tcpserver.h"
@@ -171,6 +172,10 @@ TEST_F(Field, ColourAndClearAskForACleanCanvas) {
     turtle_field_is_cleared = 1;
     field_set_color(0.1, 0.2, 0.3);
     EXPECT_EQ(turtle_field_is_cleared, 0);
+    EXPECT_EQ(bgcol.g, 0.2);
+    EXPECT_EQ(field_set_color(NAN, 0, 0), -1);
+    EXPECT_EQ(field_set_color(0, INFINITY, 0), -1);
+    EXPECT_EQ(bgcol.r, 0.1);
     EXPECT_EQ(bgcol.g, 0.2);
     turtle_field_is_cleared = 1;
     field_clear();

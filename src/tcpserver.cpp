@@ -1,0 +1,671 @@
+// tcpserver.cpp -- the command server and the command language.
+//
+// Owns the client table (one slot per connected program, each naming its
+// turtle), the listening socket, the server thread, the framing of each
+// client's byte stream into commands, the per-frame budget and the
+// frame-rendering lock that keeps commands between frames. The second half
+// parses one command text, runs the turtle or field operation it names and
+// sends the one-line reply, including the hexadecimal text coding.
+#include "tcpserver.h"
+
+#include <arpa/inet.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "globalv.h"
+#include "turtle.h"
+
+struct tcpclient client_tab[MAX_CLIENT];
+int nclient = 0;
+std::atomic<int> accept_only_localhost{1};
+int server_socket = -1;
+// NOTE: a std::mutex is constant-initialised, so the display callback can
+// take it every frame even when the server never started.
+std::mutex frame_rendering_mutex;
+
+constexpr int WAIT_USEC = 5000; // each select wait of the server loop
+constexpr int ECHO_BUF = 2048;  // one read of read_and_write_back
+constexpr int TOKEN_W = CMD_BUF - 1;
+constexpr int QUERY_FIRST = 1, QUERY_LAST = 17;
+constexpr int Q_RADAR = 5; // 'Q R' .. 'Q R 5' are 5 .. 9
+constexpr int RADAR_RANKS = 5;
+
+// Empties one slot without touching its socket.
+static void clear_slot(struct tcpclient* c) {
+    c->socket = -1;
+    c->tid = -1;
+    std::memset(&c->addr, 0, sizeof(c->addr));
+    c->buffer[0] = '\0';
+    c->len = 0;
+    c->nup = 0;
+    c->to_be_disconnected = 0;
+}
+
+// NOTE: the table starts with every slot free (socket -1), not with zeroed
+// sockets, so a stray disconnect before init_socket can never close fd 0.
+static const bool client_tab_ready = [] {
+    for (auto& c : client_tab) clear_slot(&c);
+    return true;
+}();
+
+static void peer_text(const struct sockaddr_in* a, char* ip, size_t n, int* port) {
+    if (!inet_ntop(AF_INET, &a->sin_addr, ip, (socklen_t)n)) std::snprintf(ip, n, "?");
+    *port = ntohs(a->sin_port);
+}
+
+static bool valid_tid(int tid) { return tid >= 0 && tid < MAX_TURTLE; }
+
+// ====================================================================
+// server
+// ====================================================================
+
+void start_tcp_server(int port) {
+    (void)client_tab_ready;
+    server_socket = init_socket((unsigned short)port);
+    if (server_socket < 0) {
+        field_set_socket_error();
+        return;
+    }
+    std::thread(server_thread_func, nullptr).detach();
+}
+
+int init_socket(unsigned short port) {
+    int s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s < 0) {
+        std::fprintf(stderr, "init_socket(): cannot open TCP socket\n");
+        return -1;
+    }
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+
+    struct sockaddr_in a;
+    std::memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    if (bind(s, (struct sockaddr*)&a, sizeof(a)) < 0) {
+        std::fprintf(stderr, "init_socket(): cannot bind to port %d\n", port);
+        close(s);
+        return -1;
+    }
+    if (listen(s, LISTEN_BACKLOG) < 0) {
+        std::fprintf(stderr, "init_socket(): listen() failure for port %d\n", port);
+        close(s);
+        return -1;
+    }
+    for (auto& c : client_tab) clear_slot(&c);
+    nclient = 0;
+    return s;
+}
+
+void* server_thread_func(void* arg) {
+    (void)arg;
+    // The thread was detached when it was started; sends to departed peers
+    // must fail with EPIPE instead of ending the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    while (server_socket > 0) {
+        check_connection(server_socket);
+        check_client_status();
+    }
+    return nullptr;
+}
+
+// Waits up to 5 ms for a pending connection and accepts it.
+int check_connection(int sv_sock) {
+    fd_set rset;
+    FD_ZERO(&rset);
+    FD_SET(sv_sock, &rset);
+    struct timeval tv = {0, WAIT_USEC};
+    if (select(sv_sock + 1, &rset, nullptr, nullptr, &tv) <= 0) return 0;
+    if (FD_ISSET(sv_sock, &rset)) accept_connection(sv_sock);
+    return 0;
+}
+
+int accept_connection(int sv_sock) {
+    struct sockaddr_in a;
+    socklen_t alen = sizeof(a);
+    std::memset(&a, 0, sizeof(a));
+    int s = accept(sv_sock, (struct sockaddr*)&a, &alen);
+    if (s < 0) {
+        std::fprintf(stderr, "accept_connection(): accept() failure\n");
+        return -1;
+    }
+    if (nclient > MAX_CLIENT - 1) {
+        close(s);
+        std::fprintf(stderr, "accept_connection(): reaches MAX_CLIENT\n");
+        return -1;
+    }
+    char ip[INET_ADDRSTRLEN];
+    int port;
+    peer_text(&a, ip, sizeof(ip), &port);
+    if (accept_only_localhost && a.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
+        std::fprintf(stderr, "accept_connection(): reject connection from %s %d\n", ip, port);
+        close(s);
+        return -1;
+    }
+    // NOTE: select() cannot watch a descriptor at or above FD_SETSIZE; such a
+    // client is closed like one that gets no turtle, without a message.
+    if (s >= FD_SETSIZE) {
+        close(s);
+        return -1;
+    }
+    std::fprintf(stderr, "handling client from %s %d\n", ip, port);
+
+    int cl = -1;
+    for (int i = 0; i < MAX_CLIENT; i++) {
+        if (client_tab[i].socket < 0) {
+            cl = i;
+            break;
+        }
+    }
+    if (cl < 0) { // cannot happen while nclient counts the slots; kept as a guard
+        close(s);
+        return -1;
+    }
+    // NOTE: the turtle table is the frame's too, so the new turtle and the
+    // slot that names it are made under the frame lock.
+    {
+        std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+        int tid = generate_turtle(cl, 0);
+        if (tid < 0) {
+            close(s);
+            return -1;
+        }
+        struct tcpclient* c = &client_tab[cl];
+        c->socket = s;
+        c->addr = a;
+        c->tid = tid;
+        c->buffer[0] = '\0';
+        c->len = 0;
+        c->nup = 0;
+        c->to_be_disconnected = 0;
+    }
+    nclient += 1;
+    return s;
+}
+
+// Closes slot cl; `why` (or none) is appended to the closing log line.
+static void close_client(int cl, const char* why) {
+    if (cl < 0 || cl >= MAX_CLIENT || client_tab[cl].socket < 0) return;
+    struct tcpclient* c = &client_tab[cl];
+    char ip[INET_ADDRSTRLEN];
+    int port;
+    peer_text(&c->addr, ip, sizeof(ip), &port);
+    if (why)
+        std::fprintf(stderr, "closing connection from %s %d: %s\n", ip, port, why);
+    else
+        std::fprintf(stderr, "closing connection from %s %d\n", ip, port);
+    close(c->socket);
+    clear_slot(c);
+    nclient -= 1;
+}
+
+// The departed client's turtle stays on the field as a zombie.
+static void leave_zombie(int cl) {
+    int tid = client_tab[cl].tid;
+    // NOTE: only a turtle that is still alive and still this client's; one
+    // that has already died leaves nothing behind.
+    if (valid_tid(tid) && (ttl[tid].status & ST_ALIVE) && ttl[tid].cid == cl) make_zombie(tid);
+}
+
+// One pass of reading and executing client input.
+int check_client_status() {
+    fd_set rset;
+    FD_ZERO(&rset);
+    int maxfd = -1;
+    for (int cl = 0; cl < MAX_CLIENT; cl++) {
+        if (client_tab[cl].socket < 0) continue;
+        if (client_tab[cl].to_be_disconnected) {
+            // NOTE: the frame reads the slot's tid under the lock
+            // (disconnect_client_for), so the slot is emptied under it too.
+            std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+            disconnect_client(cl);
+            continue;
+        }
+        FD_SET(client_tab[cl].socket, &rset);
+        if (client_tab[cl].socket > maxfd) maxfd = client_tab[cl].socket;
+    }
+    struct timeval tv = {0, WAIT_USEC};
+    if (select(maxfd + 1, &rset, nullptr, nullptr, &tv) <= 0) return 0;
+
+    std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+    for (int cl = 0; cl < MAX_CLIENT; cl++) {
+        struct tcpclient* c = &client_tab[cl];
+        if (c->socket < 0 || !FD_ISSET(c->socket, &rset) || c->nup != 0) continue;
+        // NOTE: a client whose turtle died since the read set was built is
+        // dropped at the start of the next pass; its input is not run.
+        if (c->to_be_disconnected) continue;
+        if (receive_client_packet(cl) <= 0) {
+            leave_zombie(cl);
+            disconnect_client(cl);
+            break;
+        }
+        try_to_exec(cl);
+        // NOTE: an unterminated command that fills the whole buffer can
+        // never complete; the client is dropped rather than read forever.
+        if (c->len >= CLIENT_BUF - 1) {
+            leave_zombie(cl);
+            close_client(cl, "command too long");
+        }
+    }
+    return 0;
+}
+
+int receive_client_packet(int cl) {
+    struct tcpclient* c = &client_tab[cl];
+    // NOTE: never read more than the free space, keeping room for the NUL;
+    // a full buffer reads as a failed read (check_client_status drops such
+    // a client before it gets here).
+    int room = CLIENT_BUF - 1 - c->len;
+    if (room <= 0) return -1;
+    ssize_t n = recv(c->socket, c->buffer + c->len, (size_t)room, 0);
+    if (n <= 0) return (int)n;
+    c->len += (int)n;
+    c->buffer[c->len] = '\0';
+    return (int)n;
+}
+
+// Cuts the buffer into commands at ';' and line feed, runs and answers each,
+// and keeps the unterminated tail for the next read.
+void try_to_exec(int cl) {
+    struct tcpclient* c = &client_tab[cl];
+    char ebuf[CLIENT_BUF];
+    int elen = 0;
+    int rest = 0;
+    for (int i = 0; i < c->len; i++) {
+        unsigned char b = (unsigned char)c->buffer[i];
+        if (b == ';' || b < 0x20 || b >= 0x80) {
+            if (b == ';' || b == '\n') {
+                if (elen > 0) {
+                    ebuf[elen] = '\0';
+                    int r = parse_message_for(cl, ebuf);
+                    answer_back(cl, r);
+                    elen = 0;
+                }
+                // NOTE: a terminator with nothing before it is consumed too:
+                // it runs nothing, and a stream of empty commands then never
+                // fills the buffer.
+                rest = i + 1;
+            }
+            continue;
+        }
+        if (b == ' ' && elen == 0) continue;
+        ebuf[elen++] = (char)b; // elen < len < CLIENT_BUF
+    }
+    int tail = c->len - rest;
+    if (rest > 0) std::memmove(c->buffer, c->buffer + rest, (size_t)tail);
+    c->len = tail;
+    c->buffer[tail] = '\0';
+}
+
+void disconnect_client(int cl) { close_client(cl, nullptr); }
+
+void disconnect_client_for(int tid, int cl) {
+    if (cl >= 0 && cl < MAX_CLIENT && client_tab[cl].tid == tid) client_tab[cl].to_be_disconnected = 1;
+}
+
+void rendering_started() { frame_rendering_mutex.lock(); }
+
+void rendering_is_done() {
+    for (auto& c : client_tab) c.nup = 0;
+    frame_rendering_mutex.unlock();
+}
+
+int toggle_localhost_mode() {
+    int v = accept_only_localhost ? 0 : 1;
+    accept_only_localhost = v;
+    return v;
+}
+
+// Echo: one read sent straight back. Not part of the serving loop.
+int read_and_write_back(int sock) {
+    char buf[ECHO_BUF];
+    ssize_t n = recv(sock, buf, sizeof(buf), 0);
+    if (n > 0) send(sock, buf, (size_t)n, MSG_NOSIGNAL);
+    return (int)n;
+}
+
+// ====================================================================
+// command language
+// ====================================================================
+
+static double num(const char* s) { return std::strtod(s, nullptr); }
+
+// Base-10 integer of a token, clamped into [lo, hi] before narrowing.
+static long clamped_int(const char* s, long lo, long hi) {
+    long v = std::strtol(s, nullptr, 10);
+    if (v < lo) return lo;
+    if (v > hi) return hi;
+    return v;
+}
+
+static int upper(char c) { return std::toupper((unsigned char)c); }
+
+static int query_code(const char* p1, const char* p2) {
+    switch (upper(p1[0])) {
+    case 'P': return 1;
+    case 'D': return 2;
+    case 'M': return 3;
+    case 'F': return 4;
+    case 'R': {
+        if (p2[0] == '\0') return Q_RADAR;
+        long rank = clamped_int(p2, 0, RADAR_RANKS + 1);
+        if (rank < 1 || rank > RADAR_RANKS) return -1;
+        return Q_RADAR + (int)rank - 1;
+    }
+    case 'W': return 10;
+    case 'A': return 11;
+    case 'S': return 12;
+    case 'T': return 13;
+    case 'N': return 14;
+    case 'C': return 15;
+    case 'O': return 16;
+    case 'B': return 17;
+    default: return -1;
+    }
+}
+
+int parse_message_for(int cl, char* msg) {
+    // NOTE: every buffer gets an explicit width, so no token can overrun it
+    // whatever the text (framing already bounds commands to 511 bytes).
+    char cmd[CMD_BUF], p1[CMD_BUF], p2[CMD_BUF], p3[CMD_BUF], rest[CMD_BUF];
+    cmd[0] = p1[0] = p2[0] = p3[0] = rest[0] = '\0';
+    if (cl < 0 || cl >= MAX_CLIENT || !msg) return -1;
+    int tid = client_tab[cl].tid;
+    // NOTE: a slot without a turtle runs nothing; the operations do not
+    // check their tid.
+    if (!valid_tid(tid)) return -1;
+
+    std::sscanf(msg, "%511s%511[^\n]", cmd, rest);
+    int c = (unsigned char)cmd[0];
+    if (c < '!' || c > 'y') return -1;
+    c = upper((char)c);
+
+    auto one = [&] { std::sscanf(msg, "%511s%511s%511[^\n]", cmd, p1, rest); };
+    auto two = [&] { std::sscanf(msg, "%511s%511s%511s%511[^\n]", cmd, p1, p2, rest); };
+    auto three = [&] { std::sscanf(msg, "%511s%511s%511s%511s%511[^\n]", cmd, p1, p2, p3, rest); };
+    static_assert(TOKEN_W == 511, "scanf widths above assume 512-byte buffers");
+
+    struct tcpclient* cli = &client_tab[cl];
+    char text[NAME_LEN + 1];
+    int r = 0;
+    switch (c) {
+    case 'F':
+        one();
+        r = turtle_step_forward(tid, num(p1));
+        cli->nup++;
+        return r;
+    case 'B':
+        one();
+        r = turtle_step_forward(tid, -num(p1));
+        cli->nup++;
+        return r;
+    case 'T': {
+        two();
+        double a = num(p2);
+        switch (upper(p1[0])) {
+        case 'L': r = turtle_turn(tid, a); break;
+        case 'R': r = turtle_turn(tid, -a); break;
+        case 'E': r = turtle_head(tid, 1); break;
+        case 'N': r = turtle_head(tid, 2); break;
+        case 'W': r = turtle_head(tid, 3); break;
+        case 'S': r = turtle_head(tid, 4); break;
+        default: r = -1; break;
+        }
+        cli->nup++;
+        return r;
+    }
+    case 'J':
+        two();
+        r = turtle_jump(tid, num(p1), num(p2));
+        cli->nup++;
+        return r;
+    case 'G':
+        two();
+        r = turtle_rjump(tid, num(p1), num(p2));
+        cli->nup++;
+        return r;
+    case 'P':
+        one();
+        switch (upper(p1[0])) {
+        case 'D':
+        case '+': turtle_pen_down(tid); break;
+        case 'U':
+        case '-': turtle_pen_up(tid); break;
+        default: break;
+        }
+        cli->nup++;
+        return 0;
+    case 'L':
+        one();
+        r = turtle_unset_brush(tid);
+        r += turtle_unset_fill_poly(tid);
+        r += turtle_unset_point_mode(tid);
+        switch (upper(p1[0])) {
+        case 'S':
+        case '+': r = turtle_set_fill_poly(tid); break;
+        case 'B': r = turtle_set_brush(tid); break;
+        case 'P': r = turtle_set_point_mode(tid); break;
+        default: break;
+        }
+        cli->nup++;
+        return r;
+    case 'K':
+        three();
+        return turtle_set_color(tid, num(p1), num(p2), num(p3));
+    case 'W':
+        one();
+        return turtle_line_width(tid, num(p1));
+    case 'S': // `rest` of the first read is the hexadecimal text
+        convert_hex2str(rest, text);
+        r = turtle_print_string(tid, text);
+        cli->nup++;
+        return r;
+    case 'N':
+        convert_hex2str(rest, text);
+        return turtle_name(tid, text);
+    case 'U':
+        std::sscanf(msg, "%511s %511[^\n]", cmd, rest);
+        return turtle_broadcast_message(tid, rest);
+    case 'I':
+        one();
+        // NOTE: out-of-range numbers clamp to values outside 1..4, which the
+        // team operation ignores.
+        turtle_set_team(tid, (int)clamped_int(p1, INT_MIN, INT_MAX));
+        return 0;
+    case 'C':
+        one();
+        switch (upper(p1[0])) {
+        case 'A': field_clear_all_turtles(); break;
+        case 'F': field_clear(); break;
+        case 'H': turtle_home(tid); break;
+        default: turtle_reset(tid, cl); break;
+        }
+        r = turtle_step_forward(tid, num(p1));
+        cli->nup++;
+        return r;
+    case 'H':
+        three();
+        field_set_color(num(p1), num(p2), num(p3));
+        field_clear();
+        cli->nup++;
+        return 0;
+    case 'O':
+        one();
+        switch (upper(p1[0])) {
+        case 'S':
+        case '+': r = turtle_drop_coin(tid); break;
+        case 'B': return turtle_borrow_coin(tid); // the one coin action not budgeted
+        case 'X': r = field_scatter_coin(1); break;
+        default: r = turtle_pick_coin(tid); break;
+        }
+        cli->nup++;
+        return r;
+    case 'X':
+        return turtle_fire(tid);
+    case 'E':
+        one();
+        return turtle_finder_range(tid, num(p1));
+    case 'D':
+        return turtle_generate_doughnut(tid);
+    case 'Y': {
+        two();
+        // NOTE: the bits are taken modulo 2^32 from a clamped value, so
+        // "-1" means every bit and a huge number cannot overflow.
+        unsigned int bits = (unsigned int)clamped_int(p2, INT_MIN, UINT_MAX);
+        if (p1[0] == '+') return turtle_enable_event(tid, bits);
+        if (p1[0] == '-') return turtle_disable_event(tid, bits);
+        return 0;
+    }
+    case 'R':
+        return generate_turtle(-1, ST_ROBOT);
+    case '!':
+        one();
+        if (p1[0] == 'U' || p1[0] == 'u' || p1[0] == '-')
+            field_unset_battle_mode();
+        else
+            field_set_battle_mode();
+        return 0;
+    case '.':
+        return 0;
+    case 'Q':
+        two();
+        return query_code(p1, p2);
+    default:
+        return -1;
+    }
+}
+
+// Runs the query of `code` for tid into payload; returns the query's result.
+static int run_query(int tid, int code, char* payload, size_t n) {
+    int rc = 0;
+    if (code == 1) {
+        double x = 0, y = 0;
+        rc = qt_position(tid, &x, &y);
+        std::snprintf(payload, n, "%lf %lf", x, y);
+    } else if (code == 2) {
+        double d = 0;
+        rc = qt_direction(tid, &d);
+        std::snprintf(payload, n, "%lf", d);
+    } else if (code == 3) {
+        rc = qt_my_team(tid);
+        std::snprintf(payload, n, "%d", rc);
+    } else if (code == 4) {
+        int yn = 0, team = 0;
+        rc = qt_finder(tid, &yn, &team);
+        std::snprintf(payload, n, "%d %d", yn, team);
+    } else if (code >= Q_RADAR && code < Q_RADAR + RADAR_RANKS) {
+        double d = 0;
+        int team = 0;
+        rc = qt_angular_rader(tid, code - Q_RADAR, &d, &team);
+        std::snprintf(payload, n, "%lf %d", d, team);
+    } else if (code == 10) {
+        int l = 0, f = 0, r = 0;
+        rc = qt_sonar(tid, &l, &f, &r);
+        std::snprintf(payload, n, "%d %d %d", l, f, r);
+    } else if (code == 11) {
+        int s = 0;
+        rc = qt_alive(tid, &s);
+        std::snprintf(payload, n, "%d", s);
+    } else if (code == 12) {
+        int s = 0;
+        rc = qt_score(tid, &s);
+        std::snprintf(payload, n, "%d", s);
+    } else if (code == 13) {
+        long t = 0;
+        rc = qf_elapsed_time(&t);
+        std::snprintf(payload, n, "%lu", (unsigned long)t);
+    } else if (code == 14) {
+        int k = 0;
+        rc = qf_n_turtle(&k);
+        std::snprintf(payload, n, "%d", k);
+    } else if (code == 15) {
+        int k = 0;
+        rc = qt_n_coin(tid, &k);
+        std::snprintf(payload, n, "%d", k);
+    } else if (code == 16) {
+        int k = 0;
+        rc = qt_my_coin(tid, &k);
+        std::snprintf(payload, n, "%d", k);
+    } else if (code == 17) {
+        unsigned int t = 0;
+        // NOTE: the board copy is not terminated when it fills all 128
+        // bytes; the spare zeroed byte ends it.
+        char board[NAME_LEN + 1];
+        std::memset(board, 0, sizeof(board));
+        rc = qt_team_msg(tid, &t, board);
+        board[NAME_LEN] = '\0';
+        std::snprintf(payload, n, "%u %s", t, board);
+    }
+    return rc;
+}
+
+void answer_back(int cl, int ans) {
+    if (cl < 0 || cl >= MAX_CLIENT || client_tab[cl].socket < 0) return;
+    int tid = client_tab[cl].tid;
+    bool have_turtle = valid_tid(tid);
+    unsigned int eventcode = have_turtle ? turtle_get_and_reset_eventcode(tid) : 0;
+
+    // NOTE: "%lf" of a coordinate near DBL_MAX is over 300 characters; two
+    // of them, or the 128-byte board with its time, fit well in 1 KiB.
+    char payload[1024];
+    payload[0] = '\0';
+    int rc = 0;
+    if (ans >= QUERY_FIRST && ans <= QUERY_LAST) {
+        if (have_turtle)
+            rc = run_query(tid, ans, payload, sizeof(payload));
+        else
+            rc = -1;
+    }
+    char line[sizeof(payload) + 64];
+    std::snprintf(line, sizeof(line), "%s%s%s @ %lu %u\n", payload, payload[0] ? " " : "",
+                  (rc < 0 || ans < 0) ? "ERR" : "OK", (unsigned long)elapsed_time.load(), eventcode);
+    // A failed send is not reported: the next read sees the closed peer.
+    send(client_tab[cl].socket, line, std::strlen(line), MSG_NOSIGNAL);
+}
+
+int char2int(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 0;
+}
+
+void convert_hex2str(const char* hex, char* str) {
+    int n = 0;
+    const char* p = hex;
+    for (int step = 0; step < NAME_LEN; step++) {
+        char c = *p;
+        if (c == '\0') break;
+        if (c == ' ') {
+            p++;
+            continue;
+        }
+        char lo = p[1];
+        int v = 16 * char2int(c) + char2int(lo);
+        if (v != 0) str[n++] = (char)v;
+        if (lo == '\0') break; // a lone last digit ends the text
+        p += 2;
+    }
+    str[n] = '\0';
+}
+
+void convert_str2hex(const char* str, char* hex) {
+    static const char digits[] = "0123456789abcdef";
+    int n = 0;
+    for (int i = 0; i < NAME_LEN && str[i] != '\0'; i++) {
+        unsigned char b = (unsigned char)str[i];
+        hex[n++] = digits[b >> 4];
+        hex[n++] = digits[b & 0xf];
+    }
+    hex[n] = '\0';
+}

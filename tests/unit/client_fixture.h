@@ -1,0 +1,146 @@
+// client_fixture.h -- a command client without a network: client slot 0 of
+// client_tab owns one end of a socketpair and a turtle; the test holds the
+// other end and reads the reply lines the server writes there.
+#pragma once
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tcpserver.h"
+#include "world_fixture.h"
+
+// One reply line split into its parts: "payload STATUS @ ticks events".
+struct Reply {
+    bool well_formed = false;
+    std::string payload;
+    std::string status; // "OK" or "ERR"
+    unsigned long ticks = 0;
+    unsigned events = 0;
+};
+
+inline Reply parse_reply(const std::string& line) {
+    Reply r;
+    size_t at = line.rfind(" @ ");
+    if (at == std::string::npos) return r;
+    std::string head = line.substr(0, at);
+    unsigned long t;
+    unsigned e;
+    char end;
+    if (std::sscanf(line.c_str() + at, " @ %lu %u%c", &t, &e, &end) != 2) return r;
+    size_t sp = head.rfind(' ');
+    if (sp == std::string::npos) {
+        r.status = head;
+    } else {
+        r.payload = head.substr(0, sp);
+        r.status = head.substr(sp + 1);
+    }
+    r.ticks = t;
+    r.events = e;
+    r.well_formed = (r.status == "OK" || r.status == "ERR");
+    return r;
+}
+
+inline void free_all_client_slots() {
+    for (auto& c : client_tab) {
+        if (c.socket >= 0) close(c.socket);
+        c.socket = -1;
+        c.tid = -1;
+        c.len = 0;
+        c.buffer[0] = '\0';
+        c.nup = 0;
+        c.to_be_disconnected = 0;
+    }
+    nclient = 0;
+}
+
+struct ClientSlot : World {
+    int peer[MAX_CLIENT];
+    int tid = -1; // the turtle of client 0
+
+    void SetUp() override {
+        World::SetUp();
+        for (int& p : peer) p = -1;
+        free_all_client_slots();
+        tid = place_turtle(0.0, 0.0, 0.0, 0);
+        attach(0, tid);
+    }
+
+    void TearDown() override {
+        free_all_client_slots();
+        for (int& p : peer)
+            if (p >= 0) close(p), p = -1;
+    }
+
+    // Fills slot cl with one end of a fresh socketpair and the turtle tid;
+    // the peer address reads 127.0.0.1, port 4000 + cl.
+    void attach(int cl, int t) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        fcntl(sv[1], F_SETFL, O_NONBLOCK);
+        struct tcpclient& c = client_tab[cl];
+        c.socket = sv[0];
+        c.tid = t;
+        c.addr.sin_family = AF_INET;
+        c.addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        c.addr.sin_port = htons((unsigned short)(4000 + cl));
+        c.len = 0;
+        c.buffer[0] = '\0';
+        c.nup = 0;
+        peer[cl] = sv[1];
+        nclient++;
+    }
+
+    // Everything the server has written to client cl so far, as lines.
+    std::vector<std::string> drain(int cl = 0) {
+        std::string all;
+        char buf[4096];
+        for (;;) {
+            ssize_t n = recv(peer[cl], buf, sizeof(buf), 0);
+            if (n <= 0) break;
+            all.append(buf, (size_t)n);
+        }
+        std::vector<std::string> lines;
+        size_t start = 0;
+        for (size_t i = 0; i < all.size(); i++) {
+            if (all[i] == '\n') {
+                lines.push_back(all.substr(start, i - start));
+                start = i + 1;
+            }
+        }
+        if (start < all.size()) lines.push_back(all.substr(start) + "<unterminated>");
+        return lines;
+    }
+
+    // One command through parse_message_for and answer_back; its reply line.
+    std::string run(const std::string& text, int cl = 0) {
+        std::vector<char> buf(text.begin(), text.end());
+        buf.push_back('\0');
+        int r = parse_message_for(cl, buf.data());
+        answer_back(cl, r);
+        std::vector<std::string> lines = drain(cl);
+        if (lines.size() != 1) return "<" + std::to_string(lines.size()) + " lines>";
+        return lines[0];
+    }
+
+    Reply ask(const std::string& text, int cl = 0) { return parse_reply(run(text, cl)); }
+
+    // Bytes as they would arrive in one read, then framing; the replies.
+    std::vector<std::string> feed(const std::string& bytes, int cl = 0) {
+        ssize_t n = send(peer[cl], bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        EXPECT_EQ(n, (ssize_t)bytes.size());
+        EXPECT_GT(receive_client_packet(cl), 0);
+        try_to_exec(cl);
+        return drain(cl);
+    }
+
+    bool position_finite(int t) const {
+        return std::isfinite(ttl[t].pos[0].x) && std::isfinite(ttl[t].pos[0].y) &&
+               std::isfinite(ttl[t].heading);
+    }
+};
