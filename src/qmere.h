@@ -162,7 +162,7 @@ int field_clear_all_turtles();
 // ------------------------------------------------------- canvas and view
 int field_clear();
 int field_set_color(double r, double g, double b);
-int field_capture_screen(); // window half: needs the GL front buffer
+int field_capture_screen(); // window half: the next frame writes the capture
 void field_set_socket_error();
 
 // ------------------------------------------------------------------ modes
@@ -203,3 +203,22 @@ void update_dying(int tid); // one frame of the dying countdown (ttl > 0)
 void update_blast(int tid); // one frame of the blast countdown (bttf > 0)
 void update_turtle_frame(int tid); // the per-slot sequence, without drawing
 void world_update_frame();         // coin watch, boards, all slots in order
+
+// ------------------------------------------ window half (qmere_window.cpp)
+// The program's one-line notice: printed in the start-up banner and shown on
+// the help screen.
+inline constexpr char qmere_notice[] =
+    "a shared turtle arena -- drive your turtle on port 2222, watch it on port 2280";
+
+int field_start(int argc, char** argv); // window, menu, world reset, servers, event loop
+void reshapefunc(int x, int y);
+void timerfunc(int dummy);
+void display();
+void keyboardfunc(unsigned char key, int x, int y);
+void menufunc(int value);
+int change_menuitem();
+void draw_walls();
+void draw_beam(int tid);
+void draw_turtle_body(int tid, double x, double y, double angle, double delta1, double delta2);
+void draw_turtle(int tid);
+void set_ttl_color(int tid);

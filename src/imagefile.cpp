@@ -1,0 +1,120 @@
+// imagefile.cpp -- image files without a display: the PPM reader of the
+// drawing toolkit, the screen capture's file name and the texts of its PNG
+// chunks. Owns no state; every buffer it returns belongs to the caller.
+
+#include "imagefile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+const char capture_software[] = "qmere -- for every student who ever taught a turtle to paint";
+
+// Copies at most outlen-1 bytes of src and always terminates out.
+static void copy_bounded(char* out, size_t outlen, const char* src) {
+    if (outlen == 0) return;
+    size_t n = strlen(src);
+    if (n > outlen - 1) n = outlen - 1;
+    memcpy(out, src, n);
+    out[n] = '\0';
+}
+
+// ------------------------------------------------------------ PPM reading
+
+unsigned char* readPPMToImage(const char* filename, int* w, int* h) {
+    FILE* fp = fopen(filename, "r");
+    if (fp == NULL) {
+        fprintf(stderr, "cannot open file:%s\n", filename);
+        return NULL;
+    }
+    char line[256];
+    if (fgets(line, sizeof(line), fp) == NULL || strncmp(line, "P6", 2) != 0) {
+        fclose(fp);
+        return NULL;
+    }
+    // comment lines sit only between the magic and the size line
+    do {
+        if (fgets(line, sizeof(line), fp) == NULL) {
+            // NOTE: a header that ends before its size line is refused
+            fclose(fp);
+            return NULL;
+        }
+    } while (line[0] == '#');
+
+    int width = 0, height = 0, maxval = 0;
+    // NOTE: a size line without two numbers, negative sizes or a picture
+    // larger than PPM_MAX_PIXELS are refused: nothing sane can be allocated.
+    if (sscanf(line, "%d%d", &width, &height) != 2 || width < 0 || height < 0 ||
+        (long)width * (long)height > PPM_MAX_PIXELS) {
+        fclose(fp);
+        return NULL;
+    }
+    // NOTE: the maximum is only reported; a line without a number (a comment
+    // after the size line, or the end of the file) reports 0.
+    if (fgets(line, sizeof(line), fp) == NULL || sscanf(line, "%d", &maxval) != 1) maxval = 0;
+
+    fprintf(stdout, "reading:%s width:%d height %d max:%d\n", filename, width, height, maxval);
+    fflush(stdout);
+
+    int n = width * height;
+    // NOTE: at least 4 bytes, so an empty picture still comes back as a buffer
+    unsigned char* image = (unsigned char*)malloc(n > 0 ? (size_t)n * 4 : 4);
+    if (image == NULL) {
+        fclose(fp);
+        return NULL;
+    }
+    // The file's pixel sequence is stored reversed: the picture turns by 180
+    // degrees. A missing sample reads as EOF and is stored as 255.
+    for (int i = 0; i < n; i++) {
+        unsigned char* px = image + 3 * (size_t)(n - 1 - i);
+        px[0] = (unsigned char)getc(fp);
+        px[1] = (unsigned char)getc(fp);
+        px[2] = (unsigned char)getc(fp);
+    }
+    fclose(fp);
+    *w = width;
+    *h = height;
+    return image;
+}
+
+// --------------------------------------------------------- capture naming
+
+void make_capture_name(char* out, size_t outlen, const char* home, long tick) {
+    struct stat st;
+    if (home != NULL && home[0] != '\0' && stat(home, &st) == 0) {
+        int n = snprintf(out, outlen, "%s/qmere-capture-%ld.png", home, tick);
+        // NOTE: a HOME too long for the name buffer falls back to the working
+        // directory rather than writing to a cut-off path.
+        if (n >= 0 && (size_t)n < outlen) return;
+    }
+    snprintf(out, outlen, "qmere-capture-%ld.png", tick);
+}
+
+void fill_capture_text(struct capture_text* ct) {
+    // NOTE: USER unset or empty is written as "unknown"; a longer name is cut
+    // to the field's 31 characters.
+    const char* user = getenv("USER");
+    copy_bounded(ct->author, sizeof(ct->author),
+                 (user != NULL && user[0] != '\0') ? user : "unknown");
+
+    // NOTE: a host name that gethostname cannot deliver is "unknown"; a long
+    // one is cut to the field's 127 characters.
+    char host[256];
+    if (gethostname(host, sizeof(host)) != 0) {
+        copy_bounded(host, sizeof(host), "unknown");
+    }
+    host[sizeof(host) - 1] = '\0';
+    copy_bounded(ct->source, sizeof(ct->source), host);
+
+    char when[CAPTURE_TIME_LEN];
+    time_t now = time(NULL);
+    if (ctime_r(&now, when) == NULL) copy_bounded(when, sizeof(when), "unknown time");
+    when[sizeof(when) - 1] = '\0';
+    char* nl = strchr(when, '\n');
+    if (nl != NULL) *nl = '\0';
+    copy_bounded(ct->description, sizeof(ct->description), when);
+}

@@ -1,0 +1,36 @@
+// imagefile.h -- the display-free half of the drawing toolkit's image files:
+// reading PPM pictures, naming screen captures and filling a capture's text
+// chunks. Nothing here needs a GL context, so the unit tests link it through
+// the world library; the PNG writer itself (it reads the GL front buffer) is
+// in glutil.cpp.
+#pragma once
+#include <cstddef>
+
+constexpr int CAPTURE_NAME_LEN = 256;   // bytes of a capture's file name
+constexpr int CAPTURE_AUTHOR_LEN = 32;  // "Author" text field, with its NUL
+constexpr int CAPTURE_SOURCE_LEN = 128; // "Source" text field, with its NUL
+constexpr int CAPTURE_DESC_LEN = 128;   // "Description" text field
+constexpr int CAPTURE_TIME_LEN = 64;    // the ctime text copied into it
+// NOTE: a PPM header may claim any size; pictures above this many pixels are
+// refused rather than allocated (64 MiB of buffer at most).
+constexpr long PPM_MAX_PIXELS = 1L << 24;
+
+// Loads a P6 picture: malloc'ed buffer of w*h*4 bytes whose first w*h*3 bytes
+// hold the RGB samples turned by 180 degrees (the file's first pixel last).
+// Null when the file cannot be opened or is not a usable P6 file.
+unsigned char* readPPMToImage(const char* filename, int* w, int* h);
+
+// The capture file name for tick `tick`: "<home>/qmere-capture-<tick>.png"
+// when `home` names something that exists, else the same name in the working
+// directory.
+void make_capture_name(char* out, size_t outlen, const char* home, long tick);
+
+// The texts of a capture's four compressed text chunks (Author, Software,
+// Source, Description, in that order).
+struct capture_text {
+    char author[CAPTURE_AUTHOR_LEN];
+    char source[CAPTURE_SOURCE_LEN];
+    char description[CAPTURE_DESC_LEN];
+};
+extern const char capture_software[];
+void fill_capture_text(struct capture_text* ct);
