@@ -21,3 +21,21 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "missing Debian packages (run as root to install): ${missing[*]}" >&2
   fi
 fi
+
+# The browser viewer's npm packages (three.js, built into the program, and
+# playwright-core for the browser test), pinned in web/package.json. npm
+# comes with Node.js; Debian's own npm package is only a fallback.
+if [ ! -d "$here/../web/node_modules/three" ] || [ ! -d "$here/../web/node_modules/playwright-core" ]; then
+  if ! command -v npm >/dev/null 2>&1; then
+    if [ "$(id -u)" = 0 ]; then
+      export DEBIAN_FRONTEND=noninteractive
+      apt-get install -y -qq npm
+    else
+      echo "npm is missing (run as root to install it)" >&2
+    fi
+  fi
+  if command -v npm >/dev/null 2>&1; then
+    echo "installing the viewer's npm packages in web/"
+    (cd "$here/../web" && npm install --no-package-lock --no-audit --no-fund)
+  fi
+fi
