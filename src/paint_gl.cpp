@@ -1,0 +1,51 @@
+// paint_gl.cpp -- the GL side of the plain pen modes: one line, one point or
+// one filled polygon, each vertex coloured by the front material's emission
+// (lighting stays on; the caller has zeroed ambient and diffuse). The line
+// width and point size are left as set, and so is the last emission.
+#include <GL/gl.h>
+
+#include <cfloat>
+
+#include "paint.h"
+
+// NOTE: colours and widths are stored unchecked as finite doubles; one
+// beyond single precision is clamped here, since converting it to float
+// would be undefined. The GL clamps the rest itself.
+static GLfloat to_float(double v) {
+    if (v > FLT_MAX) return FLT_MAX;
+    if (v < -FLT_MAX) return -FLT_MAX;
+    return static_cast<GLfloat>(v);
+}
+
+static void set_emission(double r, double g, double b) {
+    const GLfloat c[4] = {to_float(r), to_float(g), to_float(b), 1.0f};
+    glMaterialfv(GL_FRONT, GL_EMISSION, c);
+}
+
+void paintLineSeg(double x0, double y0, double r0, double g0, double b0, double x1, double y1,
+                  double r1, double g1, double b1, double width) {
+    glLineWidth(to_float(width));
+    glBegin(GL_LINES);
+    set_emission(r0, g0, b0);
+    glVertex2d(x0, y0);
+    set_emission(r1, g1, b1);
+    glVertex2d(x1, y1);
+    glEnd();
+}
+
+void paintPoint(double x, double y, double r, double g, double b, double size) {
+    glPointSize(to_float(size));
+    glBegin(GL_POINTS);
+    set_emission(r, g, b);
+    glVertex2d(x, y);
+    glEnd();
+}
+
+void paintPolygon(int n, const struct position* pts, const struct color* cols) {
+    glBegin(GL_POLYGON);
+    for (int i = 0; i < n; i++) {
+        set_emission(cols[i].r, cols[i].g, cols[i].b);
+        glVertex2d(pts[i].x, pts[i].y);
+    }
+    glEnd();
+}

@@ -1,0 +1,58 @@
+// recorder.h -- the paint seams as a recorder: every dab, line, point and
+// polygon the engines ask for is stored, so tests can read back exactly
+// what a frame would have drawn. The world fixture is shared with the unit
+// tests.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "../unit/world_fixture.h"
+#include "paint.h"
+
+struct Dab {
+    double x, y, size, r, g, b;
+    bool operator==(const Dab&) const = default;
+};
+
+struct LineSeg {
+    double x0, y0, r0, g0, b0, x1, y1, r1, g1, b1, width;
+};
+
+struct PointMark {
+    double x, y, r, g, b, size;
+};
+
+struct PolygonMark {
+    std::vector<struct position> pts;
+    std::vector<struct color> cols;
+};
+
+extern std::vector<Dab> rec_dabs;
+extern std::vector<LineSeg> rec_lines;
+extern std::vector<PointMark> rec_points;
+extern std::vector<PolygonMark> rec_polygons;
+
+void clear_records();
+
+// The dabs that f paints, recorded from a clean slate.
+template <class F> std::vector<Dab> dabs_of(F f) {
+    clear_records();
+    f();
+    return rec_dabs;
+}
+
+// Concatenation of recordings, for "this call paints what those calls paint".
+inline std::vector<Dab> operator+(std::vector<Dab> a, const std::vector<Dab>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// World reset and empty recordings before every paint test.
+class PaintTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_world_for_test();
+        clear_records();
+    }
+};

@@ -1,0 +1,322 @@
+// What a turtle's trail paints: the brush dispatch over the history (which
+// points, widths and colours at which stroke count), a whole stroke driven
+// through the real pen and motion operations, and the line, point and fill
+// modes.
+#include <cmath>
+#include <limits>
+
+#include "recorder.h"
+
+namespace {
+
+struct P {
+    double x, y, s;
+};
+
+// The brush branch of the frame's canvas pass, as the window half runs it.
+void brush_frame(int tid) {
+    struct turtle& t = ttl[tid];
+    if ((t.status & ST_PEN_DOWN) && !(t.status & ST_PAINTED)) {
+        t.nstroke++;
+        if (t.nstroke > 3) paint_by_brush(tid, 0);
+        t.status |= ST_PAINTED;
+    } else if (t.status & ST_PEN_LIFTED) {
+        paint_by_brush(tid, 1);
+        t.status = (t.status & ~ST_PEN_LIFTED) | ST_PAINTED;
+    }
+}
+
+// The line, point and fill branch of the same pass.
+void plain_frame(int tid) {
+    struct turtle& t = ttl[tid];
+    if ((t.status & ST_PEN_DOWN) && !(t.status & ST_PAINTED)) {
+        t.nstroke++;
+        paint_line_and_fill_area(tid);
+        t.status |= ST_PAINTED;
+    }
+}
+
+// Trail point i of slot 0 with its paired width.
+P trail(int i) { return {ttl[0].pos[i].x, ttl[0].pos[i].y, ttl[0].width[i + 1]}; }
+
+std::vector<Dab> line(P a, P b, struct color c, int last) {
+    return dabs_of([&] { brushLine(a.x, a.y, a.s, b.x, b.y, b.s, c.r, c.g, c.b, last); });
+}
+std::vector<Dab> line2(P a, P b, P p, struct color c) {
+    return dabs_of(
+        [&] { brushLine2(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, c.r, c.g, c.b); });
+}
+std::vector<Dab> line3(P a, P b, P p, P q, struct color c) {
+    return dabs_of([&] {
+        brushLine3(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, q.x, q.y, q.s, c.r, c.g, c.b);
+    });
+}
+std::vector<Dab> curve3(P a, P b, P p, struct color c) {
+    return dabs_of(
+        [&] { drawCurve3(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, c.r, c.g, c.b); });
+}
+std::vector<Dab> curve4(P a, P b, P p, P q, struct color c) {
+    return dabs_of([&] {
+        drawCurve4(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, q.x, q.y, q.s, c.r, c.g, c.b);
+    });
+}
+
+// Slot 0 as a brush turtle with a gently bending trail and a distinct
+// width and colour in every history slot.
+void fill_trail_record(unsigned mode) {
+    struct turtle& t = ttl[0];
+    init_turtle(0, 0, 0, 0, 0);
+    ntmax = 1;
+    t.status = ST_ALIVE | ST_PEN_DOWN | mode;
+    for (int i = 0; i < HISTORY; i++) {
+        t.pos[i] = {100.0 - 20.0 * i, 4.0 * (i % 2) + 0.5 * i * i};
+        t.width[i] = 1.0 + 0.5 * i;
+        t.col[i] = {0.1 * i, 1.0 - 0.1 * i, 0.05 * i};
+    }
+}
+
+bool same(const struct position& a, const struct position& b) { return a.x == b.x && a.y == b.y; }
+bool same(const struct color& a, const struct color& b) {
+    return a.r == b.r && a.g == b.g && a.b == b.b;
+}
+
+} // namespace
+
+// ---------------------------------------------------------- brush dispatch
+
+TEST_F(PaintTest, PenDownPaintsTheSegmentTwoMovesBack) {
+    fill_trail_record(ST_BRUSH);
+    for (int n = 0; n <= 3; n++) {
+        ttl[0].nstroke = n;
+        EXPECT_TRUE(dabs_of([] { paint_by_brush(0, 0); }).empty()) << n;
+    }
+    ttl[0].nstroke = 4;
+    auto d = dabs_of([] { paint_by_brush(0, 0); });
+    ASSERT_FALSE(d.empty());
+    // starts at pos[3] with width[4] and colour col[4]
+    EXPECT_EQ(d.front(), (Dab{ttl[0].pos[3].x, ttl[0].pos[3].y, ttl[0].width[4], ttl[0].col[4].r,
+                              ttl[0].col[4].g, ttl[0].col[4].b}));
+    EXPECT_EQ(d, curve3(trail(3), trail(2), trail(1), ttl[0].col[4]));
+    for (int n : {5, 9}) {
+        ttl[0].nstroke = n;
+        d = dabs_of([] { paint_by_brush(0, 0); });
+        ASSERT_FALSE(d.empty());
+        EXPECT_EQ(d, curve4(trail(4), trail(3), trail(2), trail(1), ttl[0].col[4])) << n;
+    }
+}
+
+TEST_F(PaintTest, PenUpFinishesWithTheTailForTheStrokeCount) {
+    fill_trail_record(ST_BRUSH);
+    for (int last : {1, 2}) {
+        for (int n : {0, 1, 2}) {
+            ttl[0].nstroke = n;
+            auto d = dabs_of([&] { paint_by_brush(0, last); });
+            ASSERT_FALSE(d.empty());
+            EXPECT_EQ(d, line(trail(1), trail(0), ttl[0].col[2], 1)) << n;
+        }
+        ttl[0].nstroke = 3;
+        auto d = dabs_of([&] { paint_by_brush(0, last); });
+        ASSERT_FALSE(d.empty());
+        EXPECT_EQ(d, line2(trail(2), trail(1), trail(0), ttl[0].col[3]));
+        for (int n : {4, 7}) {
+            ttl[0].nstroke = n;
+            d = dabs_of([&] { paint_by_brush(0, last); });
+            ASSERT_FALSE(d.empty());
+            EXPECT_EQ(d, line3(trail(3), trail(2), trail(1), trail(0), ttl[0].col[4])) << n;
+        }
+    }
+}
+
+// The whole stroke: pen down at A, moves to B, C, D, E, pen up, with the
+// width and colour changed before every move.
+TEST_F(PaintTest, StrokeFromPenDownToPenUp) {
+    const int tid = place_turtle(-40, -60, 0);
+    ASSERT_EQ(tid, 0);
+    const struct color cA{0.9, 0.1, 0.1}, cB{0.1, 0.9, 0.1}, cC{0.1, 0.1, 0.9},
+        cD{0.5, 0.5, 0.0}, cE{0.0, 0.5, 0.5};
+    const double wA = 2, wB = 3, wC = 1.5, wD = 2.5, wE = 4;
+    turtle_set_brush(tid);
+    turtle_line_width(tid, wA);
+    turtle_set_color(tid, cA.r, cA.g, cA.b);
+    turtle_pen_down(tid);
+    EXPECT_TRUE(dabs_of([&] { brush_frame(tid); }).empty()); // nstroke 1: the point A
+    const P A{ttl[tid].pos[0].x, ttl[tid].pos[0].y, wA};
+
+    std::vector<Dab> got[4];
+    P at[4];
+    const struct color cols[4] = {cB, cC, cD, cE};
+    const double ws[4] = {wB, wC, wD, wE};
+    for (int k = 0; k < 4; k++) {
+        turtle_set_color(tid, cols[k].r, cols[k].g, cols[k].b);
+        turtle_line_width(tid, ws[k]);
+        turtle_turn(tid, 20);
+        ASSERT_EQ(turtle_step_forward(tid, 25), 0);
+        at[k] = {ttl[tid].pos[0].x, ttl[tid].pos[0].y, ws[k]};
+        got[k] = dabs_of([&] { brush_frame(tid); });
+    }
+    EXPECT_EQ(ttl[tid].nstroke, 5);
+    const P &Bp = at[0], &Cp = at[1], &Dp = at[2], &Ep = at[3];
+    EXPECT_TRUE(got[0].empty()); // at B, nstroke 2
+    EXPECT_TRUE(got[1].empty()); // at C, nstroke 3
+    ASSERT_FALSE(got[2].empty());
+    EXPECT_EQ(got[2], curve3(A, Bp, Cp, cA));      // at D: A->B in A's colour
+    EXPECT_EQ(got[3], curve4(A, Bp, Cp, Dp, cB));  // at E: B->C in B's colour
+
+    turtle_pen_up(tid);
+    auto tail = dabs_of([&] { brush_frame(tid); });
+    EXPECT_EQ(tail, line3(Bp, Cp, Dp, Ep, cB)); // B->C again, C->D, D->E with the tail
+    EXPECT_NEAR(tail.front().x, Bp.x, 1e-12);
+    EXPECT_TRUE(ttl[tid].status & ST_PAINTED);
+    EXPECT_FALSE(ttl[tid].status & ST_PEN_LIFTED);
+    EXPECT_TRUE(dabs_of([&] { brush_frame(tid); }).empty()); // finished once only
+}
+
+TEST_F(PaintTest, PenDownAndUpWithoutMovingIsOneDab) {
+    const int tid = place_turtle(12, 34, 0);
+    turtle_set_brush(tid);
+    turtle_line_width(tid, 6);
+    turtle_pen_down(tid);
+    brush_frame(tid); // nstroke 1
+    turtle_pen_up(tid);
+    auto d = dabs_of([&] { brush_frame(tid); });
+    const struct color c = ttl[tid].col[2];
+    EXPECT_EQ(d, (std::vector<Dab>{{12, 34, 6, c.r, c.g, c.b}}));
+
+    // down and up within one frame: nstroke 0
+    turtle_pen_down(tid);
+    turtle_pen_up(tid);
+    d = dabs_of([&] { brush_frame(tid); });
+    EXPECT_EQ(d.size(), 1u);
+    EXPECT_EQ(ttl[tid].nstroke, 0);
+}
+
+TEST_F(PaintTest, SlotOutsideTheTablePaintsNothing) {
+    fill_trail_record(ST_BRUSH);
+    ttl[0].nstroke = 9;
+    for (int tid : {-1, MAX_TURTLE, 1 << 30}) {
+        paint_by_brush(tid, 0);
+        paint_by_brush(tid, 1);
+        paint_line_and_fill_area(tid);
+    }
+    EXPECT_TRUE(rec_dabs.empty());
+    EXPECT_TRUE(rec_lines.empty());
+    EXPECT_TRUE(rec_points.empty());
+    EXPECT_TRUE(rec_polygons.empty());
+}
+
+TEST_F(PaintTest, TrailFarOutPaintsBoundedFiniteDabs) {
+    const double far_out[] = {1e308, -1e308, 1e300, 0, -1e300, 1e17, 5};
+    fill_trail_record(ST_BRUSH);
+    for (int shift = 0; shift < HISTORY; shift++) {
+        for (int i = 0; i < HISTORY; i++) {
+            ttl[0].pos[i] = {far_out[(i + shift) % HISTORY], far_out[(i + 2 * shift) % HISTORY]};
+            ttl[0].width[i] = (i == shift) ? 1e9 : 0.0;
+        }
+        for (int n : {3, 4, 5, 9}) {
+            ttl[0].nstroke = n;
+            for (int last : {0, 1}) {
+                auto d = dabs_of([&] { paint_by_brush(0, last); });
+                ASSERT_LE(d.size(), 3u * 513);
+                for (const auto& x : d) {
+                    ASSERT_TRUE(std::fabs(x.x) <= 1e18 && std::fabs(x.y) <= 1e18);
+                    ASSERT_TRUE(std::isfinite(x.size));
+                }
+            }
+        }
+    }
+}
+
+// ------------------------------------------------- lines, points and fills
+
+TEST_F(PaintTest, LineModePaintsTheNewestMoveShadingOldColourToNew) {
+    fill_trail_record(0);
+    ttl[0].nstroke = 3;
+    paint_line_and_fill_area(0);
+    ASSERT_EQ(rec_lines.size(), 1u);
+    const LineSeg& l = rec_lines[0];
+    const struct turtle& t = ttl[0];
+    EXPECT_TRUE(same({l.x0, l.y0}, t.pos[1]));
+    EXPECT_TRUE(same({l.r0, l.g0, l.b0}, t.col[2]));
+    EXPECT_TRUE(same({l.x1, l.y1}, t.pos[0]));
+    EXPECT_TRUE(same({l.r1, l.g1, l.b1}, t.col[1]));
+    EXPECT_EQ(l.width, t.width[1]);
+    EXPECT_TRUE(rec_points.empty() && rec_polygons.empty() && rec_dabs.empty());
+}
+
+TEST_F(PaintTest, LineAfterAColourChangeThroughThePenCommands) {
+    const int tid = place_turtle(0, 0, 0);
+    turtle_set_color(tid, 1, 0, 0);
+    turtle_line_width(tid, 3);
+    turtle_pen_down(tid);
+    plain_frame(tid); // the pen-down point: a line of no length
+    turtle_set_color(tid, 0, 0, 1);
+    turtle_line_width(tid, 5);
+    ASSERT_EQ(turtle_step_forward(tid, 10), 0);
+    clear_records();
+    plain_frame(tid);
+    ASSERT_EQ(rec_lines.size(), 1u);
+    const LineSeg& l = rec_lines[0];
+    EXPECT_EQ(l.x0, 0);
+    EXPECT_EQ(l.x1, 10);
+    EXPECT_TRUE(same({l.r0, l.g0, l.b0}, {1, 0, 0}));
+    EXPECT_TRUE(same({l.r1, l.g1, l.b1}, {0, 0, 1}));
+    EXPECT_EQ(l.width, 5); // the width of the move just made
+}
+
+TEST_F(PaintTest, PointModePaintsOnlyTheNewestPosition) {
+    fill_trail_record(ST_POINT);
+    ttl[0].nstroke = 4;
+    paint_line_and_fill_area(0);
+    ASSERT_EQ(rec_points.size(), 1u);
+    const PointMark& p = rec_points[0];
+    EXPECT_TRUE(same({p.x, p.y}, ttl[0].pos[0]));
+    EXPECT_TRUE(same({p.r, p.g, p.b}, ttl[0].col[1]));
+    EXPECT_EQ(p.size, ttl[0].width[1]);
+    EXPECT_TRUE(rec_lines.empty() && rec_polygons.empty());
+}
+
+TEST_F(PaintTest, FillSpansUpToSixNewestPointsOldestFirst) {
+    const struct {
+        int nstroke;
+        int vertices;
+    } cases[] = {{1, 0}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {9, 6}};
+    for (unsigned mode : {ST_FILL, ST_FILL | ST_POINT}) {
+        for (const auto& c : cases) {
+            fill_trail_record(mode);
+            ttl[0].nstroke = c.nstroke;
+            clear_records();
+            paint_line_and_fill_area(0);
+            EXPECT_TRUE(rec_lines.empty() && rec_points.empty() && rec_dabs.empty());
+            if (c.vertices == 0) {
+                EXPECT_TRUE(rec_polygons.empty());
+                continue;
+            }
+            ASSERT_EQ(rec_polygons.size(), 1u) << c.nstroke;
+            const PolygonMark& m = rec_polygons[0];
+            ASSERT_EQ(m.pts.size(), static_cast<size_t>(c.vertices));
+            ASSERT_EQ(m.cols.size(), static_cast<size_t>(c.vertices));
+            for (int j = 0; j < c.vertices; j++) {
+                const int i = c.vertices - 1 - j; // pos[k] .. pos[0]
+                EXPECT_TRUE(same(m.pts[j], ttl[0].pos[i])) << c.nstroke << " vertex " << j;
+                EXPECT_TRUE(same(m.cols[j], ttl[0].col[i + 1])) << c.nstroke << " vertex " << j;
+            }
+        }
+    }
+}
+
+TEST_F(PaintTest, MarksFarOutAreNotHandedOn) {
+    for (unsigned mode : {0u, ST_POINT, ST_FILL}) {
+        fill_trail_record(mode);
+        ttl[0].nstroke = 5;
+        ttl[0].pos[0] = {1e300, 0};
+        clear_records();
+        paint_line_and_fill_area(0);
+        EXPECT_TRUE(rec_lines.empty() && rec_points.empty() && rec_polygons.empty()) << mode;
+    }
+    fill_trail_record(0); // a point beyond the polygon's reach does not matter
+    ttl[0].status |= ST_FILL;
+    ttl[0].nstroke = 9;
+    ttl[0].pos[6] = {-1e300, 1e300};
+    paint_line_and_fill_area(0);
+    EXPECT_EQ(rec_polygons.size(), 1u);
+}
