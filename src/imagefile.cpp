@@ -94,27 +94,32 @@ void make_capture_name(char* out, size_t outlen, const char* home, long tick) {
     snprintf(out, outlen, "qmere-capture-%ld.png", tick);
 }
 
-void fill_capture_text(struct capture_text* ct) {
-    // NOTE: USER unset or empty is written as "unknown"; a longer name is cut
-    // to the field's 31 characters.
-    const char* user = getenv("USER");
+void fill_capture_text_from(struct capture_text* ct, const char* user, const char* host,
+                            time_t now) {
+    // NOTE: a user or host name that is missing or empty is written as
+    // "unknown"; a longer one is cut to its field (31 and 127 characters).
     copy_bounded(ct->author, sizeof(ct->author),
                  (user != NULL && user[0] != '\0') ? user : "unknown");
+    copy_bounded(ct->source, sizeof(ct->source),
+                 (host != NULL && host[0] != '\0') ? host : "unknown");
 
-    // NOTE: a host name that gethostname cannot deliver is "unknown"; a long
-    // one is cut to the field's 127 characters.
-    char host[256];
-    if (gethostname(host, sizeof(host)) != 0) {
-        copy_bounded(host, sizeof(host), "unknown");
-    }
-    host[sizeof(host) - 1] = '\0';
-    copy_bounded(ct->source, sizeof(ct->source), host);
-
+    // NOTE: a time ctime cannot render (a year beyond its format) is
+    // written as "unknown time" rather than left to chance.
     char when[CAPTURE_TIME_LEN];
-    time_t now = time(NULL);
     if (ctime_r(&now, when) == NULL) copy_bounded(when, sizeof(when), "unknown time");
     when[sizeof(when) - 1] = '\0';
     char* nl = strchr(when, '\n');
     if (nl != NULL) *nl = '\0';
     copy_bounded(ct->description, sizeof(ct->description), when);
+}
+
+void fill_capture_text(struct capture_text* ct) {
+    // gethostname may leave a name that fills its buffer unterminated
+    char host[256];
+    const char* h = NULL;
+    if (gethostname(host, sizeof(host)) == 0) {
+        host[sizeof(host) - 1] = '\0';
+        h = host;
+    }
+    fill_capture_text_from(ct, getenv("USER"), h, time(NULL));
 }

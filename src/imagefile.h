@@ -5,6 +5,7 @@
 // in glutil.cpp.
 #pragma once
 #include <cstddef>
+#include <ctime>
 
 constexpr int CAPTURE_NAME_LEN = 256;   // bytes of a capture's file name
 constexpr int CAPTURE_AUTHOR_LEN = 32;  // "Author" text field, with its NUL
@@ -33,4 +34,9 @@ struct capture_text {
     char description[CAPTURE_DESC_LEN];
 };
 extern const char capture_software[];
+// From the environment (USER), gethostname and the clock.
 void fill_capture_text(struct capture_text* ct);
+// From given values: a null or empty user or host is "unknown", a longer one
+// is cut to its field; the time is ctime's text without its newline.
+void fill_capture_text_from(struct capture_text* ct, const char* user, const char* host,
+                            time_t now);

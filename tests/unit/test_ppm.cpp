@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <string>
 
 #include "imagefile.h"
@@ -212,4 +213,47 @@ TEST(CaptureText, AuthorSourceAndDescription) {
 
     EXPECT_EQ(strncmp(capture_software, "qmere", 5), 0);
     EXPECT_EQ(strchr(capture_software, '\n'), nullptr);
+}
+
+TEST(CaptureText, GivenNamesAreCutToTheirFields) {
+    capture_text ct;
+    const time_t when = 741397748; // some evening in June 1993
+
+    // a host name longer than the Source field keeps its first 127 bytes
+    std::string host(200, 'h');
+    host[126] = 'X';
+    host[127] = 'Y';
+    fill_capture_text_from(&ct, "student", host.c_str(), when);
+    EXPECT_EQ(std::string(ct.source), host.substr(0, CAPTURE_SOURCE_LEN - 1));
+    EXPECT_EQ(ct.source[CAPTURE_SOURCE_LEN - 2], 'X');
+
+    // exactly 127 fits whole, 31 user characters too
+    std::string fits(CAPTURE_SOURCE_LEN - 1, 's');
+    std::string user(CAPTURE_AUTHOR_LEN - 1, 'a');
+    fill_capture_text_from(&ct, user.c_str(), fits.c_str(), when);
+    EXPECT_EQ(std::string(ct.source), fits);
+    EXPECT_EQ(std::string(ct.author), user);
+    fill_capture_text_from(&ct, (user + "bc").c_str(), fits.c_str(), when);
+    EXPECT_EQ(std::string(ct.author), user);
+
+    // no host name at all, or an empty one
+    fill_capture_text_from(&ct, nullptr, nullptr, when);
+    EXPECT_STREQ(ct.author, "unknown");
+    EXPECT_STREQ(ct.source, "unknown");
+    fill_capture_text_from(&ct, "", "", when);
+    EXPECT_STREQ(ct.source, "unknown");
+
+    // ctime's 24 characters, the newline gone
+    EXPECT_EQ(strlen(ct.description), 24u);
+    EXPECT_NE(strstr(ct.description, "1993"), nullptr);
+}
+
+TEST(CaptureText, TimeBeyondTheCalendarIsUnknown) {
+    capture_text ct;
+    fill_capture_text_from(&ct, "u", "h", std::numeric_limits<time_t>::max());
+    EXPECT_STREQ(ct.description, "unknown time");
+    // the earliest time of all renders or is unknown, never overruns
+    fill_capture_text_from(&ct, "u", "h", std::numeric_limits<time_t>::min());
+    EXPECT_LT(strlen(ct.description), (size_t)CAPTURE_DESC_LEN);
+    EXPECT_EQ(strchr(ct.description, '\n'), nullptr);
 }

@@ -1,0 +1,430 @@
+"""The field as a person at the window controls it: the private/public
+switch as other addresses see it, zoom and rotation limits in bird view,
+killing, zombie erasing, stones, clearing, the bounded area, labels, the
+maze and its rules, the pop-up menu's field entries, and the screen
+capture compared with what the window shows. (Arenas of their own, with a
+bad environment, a taken port or a hammering client: test_field_hazards.)
+
+Run by ctest with QMERE_BIN naming the binary; needs Xvfb, xdotool and
+ImageMagick. Uses the fixed ports 2222 and 2280, so it runs alone.
+"""
+
+import http.client
+import os
+import re
+import socket
+import struct
+import sys
+import time
+import unittest
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from arena import closed_by_peer, start_shared_arena, stop_shared_arena  # noqa: E402
+import quillmere  # noqa: E402  (arena puts the client library on the path)
+from fieldkit import (HAVE_X, SIDE, FieldCase, capture_texts, complete_maze,  # noqa: E402
+                      count_pixels, differing_pixels, feed, http_get, live_entries,
+                      maze_faults, near, pixel, png_rgb, press, settled_shot, shot,
+                      to_window, wait_for, wait_http)
+from test_window import command, png_chunks  # noqa: E402
+
+BLUE = (51, 51, 153)  # the field colour 0.2 0.2 0.6 as the window shows it
+
+
+def setUpModule():
+    if HAVE_X:
+        start_shared_arena()
+
+
+def tearDownModule():
+    stop_shared_arena()
+
+
+def light(p):
+    """The label colour: bright in every channel, unlike the field, the
+    painted marks and the turtle's body."""
+    return min(p) > 150
+
+
+def reddish(p):
+    return p[0] > 150 and p[1] < 90 and p[2] < 90
+
+
+class Privacy(FieldCase):
+    def assert_refused(self, mark):
+        s = self.arena.raw(source="127.0.0.2")
+        try:
+            self.assertTrue(closed_by_peer(s))
+        finally:
+            s.close()
+        with self.assertRaises((http.client.HTTPException, OSError)):
+            http_get("/turtle", source="127.0.0.2")
+        # once by the command server, once by the viewer server
+        line = "accept_connection(): reject connection from 127.0.0.2 "
+        self.assertTrue(wait_for(lambda: self.arena.count(line, mark) == 2, 10),
+                        self.arena.log()[mark:])
+
+    def test_at_opens_both_servers_to_other_addresses_until_the_second_at(self):
+        wait_http(self.arena)
+        base = "Quill Mere @ " + socket.gethostname()
+        self.assertEqual(self.win.title(), "Private " + base)
+        self.assert_refused(self.arena.mark())
+
+        mark = self.arena.mark()
+        self.win.key("at")
+        self.addCleanup(self.back_to_private)
+        self.arena.wait_for_log("entering public mode...\n", since=mark)
+        self.assertTrue(wait_for(lambda: self.win.title() == "Public " + base, 10),
+                        self.win.title())
+        with quillmere.Turtle(source=("127.0.0.2", 0)) as t:
+            self.assertTrue(t.nop().ok)
+        self.arena.wait_for_log("handling client from 127.0.0.2 ", since=mark)
+        status, body = http_get("/turtle", source="127.0.0.2")
+        self.assertEqual(status, 200)
+        self.assertTrue(body.startswith(b"[") and body.endswith(b"]"))
+        self.arena.wait_for_log("http connected from 127.0.0.2 ", since=mark)
+        self.assertNotIn("reject connection", self.arena.log()[mark:])
+
+        mark = self.arena.mark()
+        self.win.key("at")
+        self.arena.wait_for_log("entering private mode...\n", since=mark)
+        self.assertTrue(wait_for(lambda: self.win.title() == "Private " + base, 10),
+                        self.win.title())
+        self.assert_refused(mark)
+
+    def back_to_private(self):
+        log = self.arena.log()
+        if log.rfind("entering public mode...\n") > log.rfind("entering private mode...\n"):
+            mark = self.arena.mark()
+            self.win.key("at")
+            self.arena.wait_for_log("entering private mode...\n", since=mark)
+
+
+class BirdView(FieldCase):
+    def assertSame(self, a, b, what):
+        n = differing_pixels(a, b)
+        self.assertLess(n, 20, "%s: %d pixels differ" % (what, n))
+
+    def assertDiffer(self, a, b, what):
+        n = differing_pixels(a, b)
+        self.assertGreater(n, 200, "%s: only %d pixels differ" % (what, n))
+
+    def test_zoom_stops_at_15_and_60_degrees_and_rotation_wraps(self):
+        self.paint_mark()
+        clock = self.frame_clock()
+        top = settled_shot(self.arena, clock)
+        press(self.arena, "3")
+        self.addCleanup(press, self.arena, "3")
+        at55 = settled_shot(self.arena, clock)
+        self.assertDiffer(top, at55, "top-down against bird view")
+
+        # zoom in from 55: seven steps reach 20, the eighth 15, then no more
+        press(self.arena, *["plus"] * 7)
+        at20 = settled_shot(self.arena, clock)
+        press(self.arena, "plus")
+        at15 = settled_shot(self.arena, clock)
+        press(self.arena, *["plus"] * 12)
+        still15 = settled_shot(self.arena, clock)
+        self.assertDiffer(at55, at20, "55 against 20 degrees")
+        self.assertDiffer(at20, at15, "20 against 15 degrees")
+        self.assertSame(at15, still15, "8 against 20 presses of +")
+
+        # zoom out from 15: nine steps reach 60, then no more
+        press(self.arena, *["minus"] * 8)
+        self.assertSame(at55, settled_shot(self.arena, clock), "back at 55 degrees")
+        press(self.arena, "minus")
+        at60 = settled_shot(self.arena, clock)
+        press(self.arena, *["minus"] * 11)
+        self.assertDiffer(at55, at60, "55 against 60 degrees")
+        self.assertSame(at60, settled_shot(self.arena, clock), "9 against 20 presses of -")
+        # the other zoom keys
+        press(self.arena, "semicolon")
+        self.assertSame(at55, settled_shot(self.arena, clock), "; zooms in")
+        press(self.arena, "equal")
+        self.assertSame(at60, settled_shot(self.arena, clock), "= zooms out")
+
+        # rotation: 72 steps of 2.5 are half a turn, 144 a whole one
+        press(self.arena, *["period"] * 72)
+        half = settled_shot(self.arena, clock)
+        self.assertDiffer(at60, half, "rotated by 180 degrees")
+        press(self.arena, *["period"] * 72)
+        self.assertSame(at60, settled_shot(self.arena, clock), "rotated by 360 degrees")
+        press(self.arena, *["comma"] * 72)
+        self.assertSame(half, settled_shot(self.arena, clock), "rotated by -180 degrees")
+        press(self.arena, *["greater"] * 72)  # and back to 0
+        self.assertSame(at60, settled_shot(self.arena, clock), "> rotates too")
+        press(self.arena, "less")
+        self.assertDiffer(at60, settled_shot(self.arena, clock), "< rotates too")
+        press(self.arena, "period", "plus")  # the view as it was
+
+        # leaving bird view shows the top-down picture again
+        press(self.arena, "3")
+        self.assertSame(top, settled_shot(self.arena, clock), "top-down again")
+        press(self.arena, "3")
+
+
+class Turtles(FieldCase):
+    def test_K_kills_every_turtle_and_sends_every_client_away_k_does_nothing(self):
+        socks = [self.arena.raw() for _ in range(3)]
+        for s in socks:
+            self.addCleanup(s.close)
+            self.assertTrue(command(s, ".").startswith("OK @ "))
+        # a robot too; its reply carries a payload chosen by its slot number
+        quillmere.Reply(command(socks[0], "R"))
+        press(self.arena, "k")
+        for s in socks:
+            self.assertTrue(command(s, ".").startswith("OK @ "))
+        self.assertGreaterEqual(int(command(socks[0], "Q N").split()[0]), 5)
+
+        mark = self.arena.mark()
+        self.win.key("K")
+        for s in socks:
+            self.assertTrue(closed_by_peer(s), "a client stayed connected")
+        self.arena.wait_all_closed()
+        self.assertEqual(self.arena.count("closing connection from 127.0.0.1 ", mark), 3)
+        with self.arena.connect() as t:
+            self.assertEqual(t.n_turtles(), 1)
+        self.assertEqual(len(live_entries()), 1)
+
+    def test_Z_and_z_erase_zombies(self):
+        me = self.client()
+        for key in ("Z", "z"):
+            mark = self.arena.mark()
+            for _ in range(2):
+                self.arena.connect().close()
+            self.wait_closed(2, mark)
+            before = me.n_turtles()
+            self.assertGreaterEqual(before, 3)
+            press(self.arena, key)
+            self.assertEqual(me.n_turtles(), 1, key)
+            self.assertTrue(me.nop().ok)
+
+    def test_O_and_o_scatter_stones(self):
+        self.addCleanup(press, self.arena, "K")  # no stone is left for later tests
+        self.assertEqual(live_entries(3), [])
+        press(self.arena, "O")
+        self.assertEqual(len(live_entries(3)), 1)
+        press(self.arena, "o")
+        stones = live_entries(3)
+        self.assertEqual(len(stones), 2)
+        for s in stones:
+            self.assertLessEqual(abs(s["x"]), 246)
+            self.assertLessEqual(abs(s["y"]), 246)
+        # a stone is not a turtle: the count leaves it out
+        with self.arena.connect() as t:
+            self.assertEqual(t.n_turtles(), len(live_entries()) - 2)
+
+    def test_B_and_b_toggle_the_bounded_area(self):
+        t = self.client(park=False)
+        self.assertTrue(t.jump(0, 0))
+        self.assertTrue(t.head("east"))
+        self.assertTrue(t.forward(600))  # plain mode: out through the boundary
+        self.assertEqual(t.position(), (600.0, 0.0))
+        self.assertTrue(t.jump(0, 0))
+        press(self.arena, "B")
+        t.take_events()
+        self.assertFalse(t.forward(600))
+        self.assertEqual(t.position(), (0.0, 0.0))
+        self.assertTrue(t.take_events() & quillmere.EV_BUMP_WALL)
+        self.assertFalse(t.jump(300, 0))  # nor jumps out
+        press(self.arena, "b")
+        self.assertTrue(t.forward(600))
+        self.assertEqual(t.position(), (600.0, 0.0))
+
+    def test_N_and_S_show_and_hide_names_and_scores(self):
+        t = self.client(park=False)
+        self.assertTrue(t.jump(0, 0))
+        self.assertTrue(t.head("east"))
+        self.assertTrue(t.name("WWWW"))
+        x, y = to_window(0, 0)
+        # the name is written below the turtle, the score above it
+        name_box = (x - 14, y + 12, x + 40, y + 26)
+        score_box = (x - 14, y - 22, x + 20, y - 11)
+
+        def labels():
+            img = shot(self.arena)
+            return (count_pixels(img, *name_box, light), count_pixels(img, *score_box, light))
+
+        self.assertEqual(labels(), (0, 0))
+        press(self.arena, "N")
+        self.assertTrue(wait_for(lambda: labels()[0] > 15 and labels()[1] == 0, 10), labels())
+        press(self.arena, "S")
+        self.assertTrue(wait_for(lambda: min(labels()) > 3, 10), labels())
+        press(self.arena, "n", "s")
+        self.assertTrue(wait_for(lambda: labels() == (0, 0), 10), labels())
+
+
+class BattleKey(FieldCase):
+    def test_exclamation_mark_toggles_battle_mode(self):
+        t = self.client(park=False)
+        mark = self.arena.mark()
+        press(self.arena, "exclam")
+        self.arena.wait_for_log("entering battle mode...\n", since=mark)
+        self.assertFalse(t.jump(30, 30))  # no jumps in battle
+        mark = self.arena.mark()
+        press(self.arena, "exclam")
+        self.arena.wait_for_log("entering turtle graphics mode...\n", since=mark)
+        self.assertTrue(t.jump(30, 30))
+
+
+class Canvas(FieldCase):
+    def paint_line(self, t):
+        """A red line along y = 100 from x = -200 to -50; the turtle then
+        waits out of the way."""
+        self.assertTrue(t.jump(-200, 100))
+        self.assertTrue(t.head("east"))
+        t.color(1, 0, 0)
+        t.width(6)
+        t.pen_down()
+        self.assertTrue(t.forward(150))
+        t.pen_up()
+        self.assertTrue(t.jump(150, -150))
+
+    def line_pixels(self):
+        x0, y = to_window(-180, 100)
+        x1, _ = to_window(-70, 100)
+        return count_pixels(shot(self.arena), x0, y - 3, x1, y + 4, reddish)
+
+    def background_only(self):
+        img = shot(self.arena)
+        x0, y = to_window(-180, 100)
+        x1, _ = to_window(-70, 100)
+        return all(near(pixel(img, x, yy), BLUE) for x in range(x0, x1, 3)
+                   for yy in range(y - 3, y + 4))
+
+    def test_C_c_and_the_menu_clear_the_painted_field(self):
+        t = self.client(park=False)
+        self.assertTrue(t.field_color(0.2, 0.2, 0.6))
+        self.assertTrue(wait_for(self.background_only, 10))
+        for how in ("C", "c", "menu"):
+            self.paint_line(t)
+            self.assertTrue(wait_for(lambda: self.line_pixels() > 300, 10), how)
+            if how == "menu":
+                self.choose_until(0, self.background_only, "Clear Field")
+            else:
+                press(self.arena, how)
+                self.assertTrue(wait_for(self.background_only, 10), how)
+            self.assertTrue(t.nop().ok)  # the turtle lives on
+
+
+class Maze(FieldCase):
+    def test_M_builds_a_maze_and_M_again_leaves_the_boundary_in_battle_mode(self):
+        old = self.arena.raw()
+        self.addCleanup(old.close)
+        self.assertTrue(command(old, ".").startswith("OK @ "))
+
+        log = self.toggle_maze(True)
+        self.assertRegex(log, r"entering battle mode\.\.\.\n(.*\n)*entering maze mode\.\.\.\n")
+        self.assertTrue(closed_by_peer(old), "the old client stayed connected")
+
+        walls = feed("wall")
+        faults, segments = maze_faults(walls)
+        self.assertEqual(faults, [])
+        self.assertGreater(len(segments), 100)
+        self.assertTrue(complete_maze(walls))
+
+        doughnuts = [(e["tid"], e["x"], e["y"]) for e in live_entries(2)]
+        self.assertEqual(doughnuts, [(0, 16.0, 16.0), (1, -16.0, 16.0), (2, 16.0, -16.0),
+                                     (3, -16.0, -16.0)])
+        self.assertEqual(len(live_entries()), 4)
+
+        t = self.arena.connect()
+        self.addCleanup(t.close)
+        x, y = t.position()
+        self.assertTrue(-256 < x < -224 and -256 < y < -224, (x, y))
+
+        # lower-case m changes nothing
+        mark = self.arena.mark()
+        press(self.arena, "m")
+        self.assertEqual(feed("wall"), walls)
+        self.assertNotIn("maze mode", self.arena.log()[mark:])
+        self.assertTrue(t.nop().ok)
+
+        log = self.toggle_maze(False)
+        self.assertNotIn("turtle graphics mode", log)
+        with self.assertRaises((quillmere.ArenaError, OSError)):
+            for _ in range(50):  # the reply, or the end of the connection
+                t.nop()
+                time.sleep(0.05)
+        boundary = feed("wall")
+        self.assertEqual(len(boundary), 4)
+        self.assertEqual(maze_faults(boundary), ([], []))
+        self.assertEqual(live_entries(), [])
+        # still battle: a new turtle cannot jump
+        with self.arena.connect() as u:
+            self.assertFalse(u.jump(10, 10))
+
+
+class Menu(FieldCase):
+    def test_battle_erase_zombie_and_kill_all_from_the_menu(self):
+        mark = self.arena.mark()
+        self.choose_until(2, lambda: "entering battle mode...\n" in self.arena.log()[mark:],
+                    "Toggle Graphics/Battle Mode")
+        mark = self.arena.mark()
+        self.choose_until(2, lambda: "entering turtle graphics mode...\n" in self.arena.log()[mark:],
+                    "Toggle Graphics/Battle Mode again")
+        self.assertNotIn("entering battle mode", self.arena.log()[mark:])
+
+        me = self.client()
+        mark = self.arena.mark()
+        self.arena.connect().close()
+        self.wait_closed(1, mark)
+        self.assertGreaterEqual(me.n_turtles(), 3)
+        self.choose_until(1, lambda: me.n_turtles() == 1, "Erase Zombie")
+
+        s = self.arena.raw()
+        self.addCleanup(s.close)
+        self.assertTrue(command(s, ".").startswith("OK @ "))
+        self.choose_until(7, lambda: live_entries() == [], "Kill All Turtles")
+        self.assertTrue(closed_by_peer(s))
+        with self.assertRaises((quillmere.ArenaError, OSError)):
+            for _ in range(50):  # the reply, or the end of the connection
+                me.nop()
+                time.sleep(0.05)
+
+
+class Capture(FieldCase):
+    def test_p_writes_what_the_window_shows_named_by_the_tick(self):
+        self.paint_mark()
+        press(self.arena, "O")  # a stone: it must show in the capture too
+        self.addCleanup(press, self.arena, "K")
+        clock = self.frame_clock()
+        window = settled_shot(self.arena, clock)
+        home = self.arena.home.name
+        for f in os.listdir(home):
+            if f.startswith("qmere-capture-"):
+                os.unlink(os.path.join(home, f))
+
+        t0 = clock.turtle.ticks()
+        press(self.arena, "p")
+        names = wait_for(lambda: [f for f in os.listdir(home) if f.startswith("qmere-capture-")],
+                         10)
+        t1 = clock.turtle.ticks()
+        self.assertEqual(len(names), 1, names)
+        tick = int(re.fullmatch(r"qmere-capture-(\d+)\.png", names[0]).group(1))
+        self.assertTrue(t0 <= tick <= t1, (t0, tick, t1))
+
+        path = os.path.join(home, names[0])
+        chunks = wait_for(lambda: png_chunks(path), 10)
+        self.assertIsNotNone(chunks)
+        self.assertEqual(struct.unpack(">IIBBBBB", chunks[0][1]), (SIDE, SIDE, 8, 2, 0, 0, 0))
+        texts = capture_texts(chunks)
+        self.assertEqual([k for k, _ in texts], ["Author", "Software", "Source", "Description"])
+        t = dict(texts)
+        self.assertEqual(t["Author"], (os.environ.get("USER") or "unknown")[:31])
+        self.assertTrue(t["Software"].startswith("qmere"))
+        self.assertEqual(t["Source"], socket.gethostname())
+        self.assertNotIn("\n", t["Description"])
+
+        png = png_rgb(path)
+        self.assertEqual(differing_pixels(png[:SIDE * 3], window[:SIDE * 3]), 0, "top rows")
+        self.assertLess(differing_pixels(png, window), 20)
+        # the hook (east, then north) shows unturned: its corner is up right
+        x, y = to_window(150, 40)
+        self.assertFalse(near(pixel(png, x, y), BLUE), pixel(png, x, y))
+        x, y = to_window(-150, -40)
+        self.assertTrue(near(pixel(png, x, y), BLUE), pixel(png, x, y))
+
+
+if __name__ == "__main__":
+    unittest.main()
