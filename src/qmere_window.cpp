@@ -1,30 +1,43 @@
 // qmere_window.cpp -- the field's window half: start-up of the window, its
 // menu, light and canvas texture; the timer and the display callback that
-// runs one frame (canvas pass, world update and scene drawing under the frame
-// lock); turtle, wall, coin and beam drawing; keys, menu and window title.
-// Owns the canvas texture and its buffer. Everything here runs on the main
-// thread, which owns the GL context.
+// runs one frame (canvas pass with the turtles' painting, world update and
+// scene drawing under the frame lock); turtle, wall, coin and beam drawing;
+// keys, menu and window title. Owns the canvas texture and its buffer, and
+// the optional frame timing log. Everything here runs on the main thread,
+// which owns the GL context.
 
+#define GL_GLEXT_PROTOTYPES 1 // framebuffer objects, for the canvas
 #include <GL/glut.h>
+#include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "geofunc.h"
 #include "globalv.h"
 #include "glutil.h"
 #include "httpd.h"
+#include "paint.h"
 #include "qmere.h"
 #include "tcpserver.h"
 
+void paint_by_turtle(int tid); // the canvas pass's painting of one slot
+
 static GLuint bg_textures[1];                  // the canvas: everything painted so far
+static GLuint canvas_fbo = 0;                  // paints straight into the canvas; 0: none
+static int canvas_is_rgb = 0;                  // the canvas texture holds RGB texels
 static GLubyte* bg_tex_buffer = NULL;          // handed to the canvas texture at creation
 static char capture_pending[CAPTURE_NAME_LEN]; // file of a requested capture; empty: none
 constexpr size_t BG_TEX_BUFFER_SIZE = 0x100000;
+constexpr int MALLOC_KEEP_BELOW = 32 << 20;  // blocks below this come from the heap
+constexpr int MALLOC_TRIM_ABOVE = 256 << 20; // free heap kept up to this much
 
 static const double HALF = FIELD_SIZE / 2.0; // the field spans -HALF..HALF
 
@@ -51,79 +64,256 @@ static void set_material(GLenum face, GLenum pname, float r, float g, float b, f
     glMaterialfv(face, pname, v);
 }
 
+// NOTE: a client may choose any finite field colour; the GL clamps it to
+// 0..1 anyway, and clamping first keeps the conversion to float defined.
+static GLclampf unit(double v) {
+    return (GLclampf)std::clamp(v, 0.0, 1.0);
+}
+
 static void clear_emission() {
     set_material(GL_FRONT, GL_EMISSION, 0.0f, 0.0f, 0.0f, 0.0f);
 }
 
-// Bitmap text from the raster position (x, y, z) in 12-point Helvetica; its
-// colour is the lit material at the raster position.
-static void draw_label(double x, double y, double z, const char* str) {
-    glRasterPos3d(x, y, z);
-    for (const char* c = str; *c != '\0'; c++)
-        glutBitmapCharacter(GLUT_BITMAP_HELVETICA_12, *c);
+// ================================================================== solids
+//
+// Bullets and blasts. Each solid is made once into a display list: the
+// toolkit would otherwise recompute it on every call and hand it to the GL
+// as dozens of small strips.
+
+enum solid_kind { SOLID_BULLET, SOLID_BLAST, N_SOLID };
+static GLuint solid_lists = 0; // first of N_SOLID lists; 0 until made
+
+static void draw_solid_now(int kind) {
+    if (kind == SOLID_BULLET)
+        glutSolidSphere(BULLET_RADIUS, 16, 16);
+    else
+        glutSolidSphere(BLAST_RADIUS, 16, 16);
 }
 
-// A flat disc (or a ring when inner > 0) facing +z.
-static void draw_disc(double x, double y, double z, double inner, double outer) {
-    const int seg = 24;
-    glNormal3d(0.0, 0.0, 1.0);
-    glBegin(GL_TRIANGLE_STRIP);
-    for (int i = 0; i <= seg; i++) {
-        double a = 2.0 * M_PI * i / seg;
-        glVertex3d(x + outer * cos(a), y + outer * sin(a), z);
-        glVertex3d(x + inner * cos(a), y + inner * sin(a), z);
+static void draw_solid(int kind) {
+    static int tried = 0;
+    if (!tried) {
+        tried = 1;
+        solid_lists = glGenLists(N_SOLID);
+        for (int k = 0; solid_lists != 0 && k < N_SOLID; k++) {
+            glNewList(solid_lists + k, GL_COMPILE);
+            draw_solid_now(k);
+            glEndList();
+        }
     }
-    glEnd();
+    // NOTE: should the GL have no lists to give, the solids are drawn directly
+    if (solid_lists != 0)
+        glCallList(solid_lists + kind);
+    else
+        draw_solid_now(kind);
 }
 
-// Stand-ins for the object icons until the textured ones are drawn by the
-// toolkit: each covers the icon's square x-10..x+9, y-10..y+9.
-static void draw_coin_mark(double x, double y, int order) {
-    double z = 1.0 + 1.5 * (double)order / (double)(ncoin + 1);
-    set_material(GL_FRONT, GL_AMBIENT_AND_DIFFUSE, 0.94f, 0.75f, 0.33f, 1.0f);
-    draw_disc(x - 0.5, y - 0.5, z, 0.0, 9.0);
+// ============================================================ turtle mesh
+//
+// A turtle's body is eight solids (head, four legs, shell, tail). Drawn one by
+// one through the toolkit they are hundreds of small strips a frame for a
+// full field, which took the software GL most of a frame; so the body is one
+// mesh of the same spheres and cone, built once in the turtle's own frame
+// (x forward), in which only the head and legs move from frame to frame, and
+// drawn with one call and its hidden back faces culled. Normals are those
+// the GL would use for each solid: the shell's and the tail's are stretched
+// by the shell's scale and renormalised.
+
+struct mesh_vertex {
+    GLfloat nx, ny, nz; // normal
+    GLfloat x, y, z;    // position in the turtle's frame
+};
+
+enum body_part {
+    PART_HEAD,
+    PART_LEG0,
+    PART_LEG1,
+    PART_LEG2,
+    PART_LEG3,
+    PART_SHELL,
+    PART_TAIL,
+    N_PART
+};
+
+static std::vector<mesh_vertex> body_base;  // every part, head and legs centred at 0
+static std::vector<mesh_vertex> body_frame; // this turtle's copy, head and legs placed
+static std::vector<GLushort> body_index;    // triangles
+static int part_first[N_PART + 1];          // vertices of part k: part_first[k] .. [k+1]-1
+
+static void mesh_add(double x, double y, double z, double nx, double ny, double nz) {
+    body_base.push_back(
+        {(GLfloat)nx, (GLfloat)ny, (GLfloat)nz, (GLfloat)x, (GLfloat)y, (GLfloat)z});
 }
 
-static void draw_stone_mark(double x, double y) {
-    set_material(GL_FRONT, GL_AMBIENT_AND_DIFFUSE, 0.49f, 0.49f, 0.49f, 1.0f);
-    draw_disc(x - 0.5, y - 0.5, 3.0, 0.0, 9.5);
+static void mesh_triangle(int a, int b, int c) {
+    body_index.push_back((GLushort)a);
+    body_index.push_back((GLushort)b);
+    body_index.push_back((GLushort)c);
 }
 
-static void draw_doughnut_mark(double x, double y) {
-    set_material(GL_FRONT, GL_AMBIENT_AND_DIFFUSE, 0.82f, 0.47f, 0.23f, 1.0f);
-    draw_disc(x - 0.5, y - 0.5, 2.0, 3.5, 9.5);
+// A sphere of `slices` around z and `stacks` from pole to pole, stretched by
+// (sx, sy, sz) about its centre.
+static void mesh_sphere(double r, int slices, int stacks, double sx, double sy, double sz) {
+    const int first = (int)body_base.size();
+    for (int i = 0; i <= stacks; i++) {
+        double phi = M_PI * i / stacks;
+        for (int j = 0; j < slices; j++) {
+            double theta = 2.0 * M_PI * j / slices;
+            double n[3] = {sin(phi) * cos(theta), sin(phi) * sin(theta), cos(phi)};
+            // the normal of a stretched surface is stretched by the inverse
+            double m[3] = {n[0] / sx, n[1] / sy, n[2] / sz};
+            double len = sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
+            mesh_add(r * n[0] * sx, r * n[1] * sy, r * n[2] * sz, m[0] / len, m[1] / len,
+                     m[2] / len);
+        }
+    }
+    for (int i = 0; i < stacks; i++)
+        for (int j = 0; j < slices; j++) {
+            int a = first + i * slices + j, b = first + i * slices + (j + 1) % slices;
+            int c = a + slices, d = b + slices;
+            if (i > 0) mesh_triangle(a, c, b);
+            if (i < stacks - 1) mesh_triangle(b, c, d);
+        }
 }
 
-// An untextured stand-in for the stone wall panel: the vertical quad over
-// (x0, y0)-(x1, y1), 15 high, facing (nx, ny).
-static void draw_wall_face(double x0, double y0, double x1, double y1, double nx, double ny) {
+// The tail: a cone of base radius r and height h along +z, turned by -90
+// degrees about y (so it points along -x), moved to (tx, 0, 0) and then,
+// like the shell, stretched by (sx, sy, sz).
+static void mesh_cone(double r, double h, int slices, int stacks, double tx, double sx, double sy,
+                      double sz) {
+    auto add = [&](double x, double y, double z, double nx, double ny, double nz) {
+        // turn: (x, y, z) -> (-z, y, x); then move, then stretch
+        double px = (-z + tx) * sx, py = y * sy, pz = x * sz;
+        double mx = -nz / sx, my = ny / sy, mz = nx / sz;
+        double len = sqrt(mx * mx + my * my + mz * mz);
+        mesh_add(px, py, pz, mx / len, my / len, mz / len);
+    };
+    const double slope = sqrt(h * h + r * r);
+    const int first = (int)body_base.size();
+    for (int i = 0; i <= stacks; i++) {
+        double z = h * i / stacks, rr = r * (1.0 - (double)i / stacks);
+        for (int j = 0; j < slices; j++) {
+            double theta = 2.0 * M_PI * j / slices;
+            add(rr * cos(theta), rr * sin(theta), z, h * cos(theta) / slope, h * sin(theta) / slope,
+                r / slope);
+        }
+    }
+    for (int i = 0; i < stacks; i++)
+        for (int j = 0; j < slices; j++) {
+            int a = first + i * slices + j, b = first + i * slices + (j + 1) % slices;
+            mesh_triangle(a, b, b + slices);
+            if (i < stacks - 1) mesh_triangle(a, b + slices, a + slices);
+        }
+    const int centre = (int)body_base.size(); // the base disc, facing -z
+    add(0.0, 0.0, 0.0, 0.0, 0.0, -1.0);
+    for (int j = 0; j < slices; j++) {
+        double theta = 2.0 * M_PI * j / slices;
+        add(r * cos(theta), r * sin(theta), 0.0, 0.0, 0.0, -1.0);
+    }
+    for (int j = 0; j < slices; j++)
+        mesh_triangle(centre, centre + 1 + (j + 1) % slices, centre + 1 + j);
+}
+
+static void build_turtle_mesh() {
+    const double shell_sx = 1.0, shell_sy = 0.7, shell_sz = 0.5;
+    part_first[PART_HEAD] = (int)body_base.size();
+    mesh_sphere(2.5, 8, 8, 1.0, 1.0, 1.0);
+    for (int leg = PART_LEG0; leg <= PART_LEG3; leg++) {
+        part_first[leg] = (int)body_base.size();
+        mesh_sphere(2.0, 8, 8, 1.0, 1.0, 1.0);
+    }
+    part_first[PART_SHELL] = (int)body_base.size();
+    mesh_sphere(10.0, 12, 12, shell_sx, shell_sy, shell_sz);
+    part_first[PART_TAIL] = (int)body_base.size();
+    mesh_cone(1.0, 6.0, 8, 4, -8.0, shell_sx, shell_sy, shell_sz);
+    part_first[N_PART] = (int)body_base.size();
+    body_frame = body_base;
+}
+
+// The body in the turtle's frame (already translated and turned), head
+// bobbing by delta2 and legs swinging by delta1.
+static void draw_body_mesh(double delta1, double delta2) {
+    if (body_base.empty()) build_turtle_mesh();
+    const double offset[PART_SHELL][3] = {
+        {11.5, 0.0, delta2},       // head
+        {delta1 - 5.0, 8.0, -2.0}, // legs
+        {5.0 - delta1, 8.0, -2.0}, {-5.0 - delta1, -8.0, -2.0}, {5.0 + delta1, -8.0, -2.0},
+    };
+    for (int part = PART_HEAD; part < PART_SHELL; part++) {
+        for (int k = part_first[part]; k < part_first[part + 1]; k++) {
+            body_frame[k].x = (GLfloat)(body_base[k].x + offset[part][0]);
+            body_frame[k].y = (GLfloat)(body_base[k].y + offset[part][1]);
+            body_frame[k].z = (GLfloat)(body_base[k].z + offset[part][2]);
+        }
+    }
+    // NOTE: every solid of the body is closed and wound counter-clockwise
+    // seen from outside, so its back faces are always hidden behind its
+    // front faces; culling them changes no pixel and halves the work.
     glEnable(GL_CULL_FACE);
     glCullFace(GL_BACK);
-    glBegin(GL_QUADS);
-    glNormal3d(nx, ny, 0.0);
-    glVertex3d(x0, y0, 0.0);
-    glVertex3d(x0, y0, WALL_HEIGHT);
-    glVertex3d(x1, y1, WALL_HEIGHT);
-    glVertex3d(x1, y1, 0.0);
-    glEnd();
+    glEnable(GL_NORMALIZE);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glEnableClientState(GL_NORMAL_ARRAY);
+    glNormalPointer(GL_FLOAT, sizeof(mesh_vertex), &body_frame[0].nx);
+    glVertexPointer(3, GL_FLOAT, sizeof(mesh_vertex), &body_frame[0].x);
+    glDrawElements(GL_TRIANGLES, (GLsizei)body_index.size(), GL_UNSIGNED_SHORT, body_index.data());
+    glDisableClientState(GL_NORMAL_ARRAY);
+    glDisableClientState(GL_VERTEX_ARRAY);
+    glDisable(GL_NORMALIZE);
     glDisable(GL_CULL_FACE);
 }
 
 // A sphere of the bullet's colours with opacity `alpha`.
-static void draw_fire_sphere(double x, double y, double radius, float alpha) {
+static void draw_fire_sphere(double x, double y, float alpha) {
     set_material(GL_FRONT, GL_DIFFUSE, 1.0f, 0.9f, 0.5f, alpha);
     set_material(GL_FRONT, GL_AMBIENT, 1.0f, 0.8f, 0.0f, alpha);
     glPushMatrix();
     glTranslated(x, y, BULLET_Z);
-    glutSolidSphere(radius, 16, 16);
+    draw_solid(SOLID_BLAST);
     glPopMatrix();
 }
 
 // ================================================================ start-up
 
+// The canvas pass paints into the window's back buffer and copies the result
+// into the canvas texture; where the GL has framebuffer objects, it paints
+// straight into the texture instead, which gives the same texels without
+// drawing the whole canvas into the window and reading it back every frame.
+// QMERE_CANVAS_FBO=0 in the environment keeps the window path (comparisons).
+static void canvas_fbo_init() {
+    const char* env = getenv("QMERE_CANVAS_FBO");
+    if (env != NULL && strcmp(env, "0") == 0) return;
+    // NOTE: framebuffer objects are core from GL 3.0 on; an older context
+    // would not have the entry points at all, so its version is asked first.
+    const char* version = (const char*)glGetString(GL_VERSION);
+    if (version == NULL || atoi(version) < 3) return;
+
+    glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, FIELD_SIZE, FIELD_SIZE, 0, GL_RGB, GL_UNSIGNED_BYTE,
+                 bg_tex_buffer);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    canvas_is_rgb = 1;
+    glGenFramebuffers(1, &canvas_fbo);
+    glBindFramebuffer(GL_FRAMEBUFFER, canvas_fbo);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, bg_textures[0], 0);
+    GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    if (status != GL_FRAMEBUFFER_COMPLETE) {
+        glDeleteFramebuffers(1, &canvas_fbo);
+        canvas_fbo = 0;
+    }
+}
+
 int field_start(int argc, char** argv) {
     const GLfloat light0_diffuse[4] = {1.0f, 1.0f, 1.0f, 1.0f};
     const GLfloat light0_position[4] = {0.0f, 0.0f, 256.0f, 0.0f}; // straight down onto the field
+
+    // NOTE: the software GL allocates and frees its vertex buffers on every
+    // draw. With the C library's default thresholds each free hands the
+    // memory back to the system and the next draw faults it in again, which
+    // costs several times the drawing itself; so freed memory is kept.
+    mallopt(M_MMAP_THRESHOLD, MALLOC_KEEP_BELOW);
+    mallopt(M_TRIM_THRESHOLD, MALLOC_TRIM_ABOVE);
 
     glutInit(&argc, argv);
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
@@ -142,7 +332,7 @@ int field_start(int argc, char** argv) {
     char title[256];
     if (snprintf(title, sizeof(title), "Private %s", window_title) < 0) title[0] = '\0';
     glutCreateWindow(title);
-    glClearColor((GLclampf)bgcol.r, (GLclampf)bgcol.g, (GLclampf)bgcol.b, 1.0f);
+    glClearColor(unit(bgcol.r), unit(bgcol.g), unit(bgcol.b), 1.0f);
 
     glutDisplayFunc(display);
     glutKeyboardFunc(keyboardfunc);
@@ -176,6 +366,7 @@ int field_start(int argc, char** argv) {
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
     glBindTexture(GL_TEXTURE_2D, 0);
+    canvas_fbo_init();
 
     glLightfv(GL_LIGHT0, GL_DIFFUSE, light0_diffuse);
     glLightfv(GL_LIGHT0, GL_POSITION, light0_position);
@@ -229,8 +420,18 @@ void timerfunc(int dummy) {
     if (menuitem_need_to_change) change_menuitem();
 }
 
-// Restores the painted field from the canvas texture, or clears it to bgcol
-// (with the background picture in battle mode) when a clear was asked for.
+// Clears the canvas being painted to bgcol, with the background picture in
+// battle mode.
+static void canvas_clear() {
+    glClearColor(unit(bgcol.r), unit(bgcol.g), unit(bgcol.b), 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    if (battle_mode) drawBackground();
+    turtle_field_is_cleared = 1;
+    field_is_painted = 1;
+}
+
+// Restores the painted field from the canvas texture, or clears it when a
+// clear was asked for.
 static void canvas_restore_or_clear() {
     if (turtle_field_is_cleared == 1) {
         glMatrixMode(GL_PROJECTION);
@@ -257,14 +458,7 @@ static void canvas_restore_or_clear() {
         gluOrtho2D(-HALF, HALF, -HALF, HALF);
         glMatrixMode(GL_MODELVIEW);
     } else {
-        glClearColor((GLclampf)bgcol.r, (GLclampf)bgcol.g, (GLclampf)bgcol.b, 1.0f);
-        glClear(GL_COLOR_BUFFER_BIT);
-        if (battle_mode) {
-            // TODO: drawBackground() -- the tiled battle picture -- goes here
-            // once the drawing toolkit has its images.
-        }
-        turtle_field_is_cleared = 1;
-        field_is_painted = 1;
+        canvas_clear();
     }
 }
 
@@ -274,7 +468,15 @@ static void canvas_copy_back() {
     glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
     glReadBuffer(GL_BACK);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glCopyTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 0, 0, FIELD_SIZE, FIELD_SIZE, 0);
+    // NOTE: the first copy turns the one-component texture of start-up into
+    // an RGB one; later copies overwrite the same storage in place, which
+    // gives the same texels without allocating a new image every frame.
+    if (canvas_is_rgb) {
+        glCopyTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, 0, 0, FIELD_SIZE, FIELD_SIZE);
+    } else {
+        glCopyTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 0, 0, FIELD_SIZE, FIELD_SIZE, 0);
+        canvas_is_rgb = 1;
+    }
     glBindTexture(GL_TEXTURE_2D, 0);
 }
 
@@ -333,11 +535,55 @@ static void draw_coins() {
     for (int k = 0; k < n; k++) {
         int c = coin_list[k];
         if (c >= 0 && (coins[c].status & COIN_ON_FIELD))
-            draw_coin_mark(coins[c].pos.x, coins[c].pos.y, coins[c].order);
+            drawIcon_Coin(coins[c].pos.x, coins[c].pos.y, coins[c].order);
     }
 }
 
+// ======================================================= frame timing log
+//
+// QMERE_FRAME_STATS=1 in the environment prints, every FRAME_STATS_EVERY
+// frames, one line on standard error with the median, mean and longest time
+// of a display call. Off, it costs one test per frame.
+
+constexpr int FRAME_STATS_EVERY = 250;
+static int frame_stats = -1; // -1: not yet read from the environment
+static double frame_ms[FRAME_STATS_EVERY];
+static int frame_n = 0;
+
+static void frame_stats_add(double ms) {
+    frame_ms[frame_n++] = ms;
+    if (frame_n < FRAME_STATS_EVERY) return;
+    double sum = 0.0, longest = 0.0;
+    for (int i = 0; i < frame_n; i++) {
+        sum += frame_ms[i];
+        longest = std::max(longest, frame_ms[i]);
+    }
+    std::nth_element(frame_ms, frame_ms + frame_n / 2, frame_ms + frame_n);
+    fprintf(stderr, "display(): %d frames, median %.3f ms, mean %.3f ms, max %.3f ms\n", frame_n,
+            frame_ms[frame_n / 2], sum / frame_n, longest);
+    frame_n = 0;
+}
+
+static void display_frame();
+
 void display() {
+    if (frame_stats < 0) {
+        const char* env = getenv("QMERE_FRAME_STATS");
+        frame_stats = (env != NULL && strcmp(env, "1") == 0) ? 1 : 0;
+    }
+    if (!frame_stats) {
+        display_frame();
+        return;
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    display_frame();
+    std::chrono::duration<double, std::milli> ms = std::chrono::steady_clock::now() - t0;
+    frame_stats_add(ms.count());
+}
+
+// One frame: canvas pass, painting, copy back, camera and field, objects and
+// turtles with their world update, overlays, swap.
+static void display_frame() {
     field_is_painted = 0;
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
@@ -350,16 +596,23 @@ void display() {
     // the pass reads turtle_field_is_cleared and battle_mode, which client
     // commands change under the same lock.
     rendering_started();
-    canvas_restore_or_clear();
+    if (canvas_fbo != 0) {
+        glBindFramebuffer(GL_FRAMEBUFFER, canvas_fbo);
+        if (turtle_field_is_cleared != 1) canvas_clear();
+    } else {
+        canvas_restore_or_clear();
+    }
 
     update_coin_event();
     refresh_teaminfo();
 
-    // TODO: the painting step -- paint_by_turtle(tid) for tid 0..ntmax-1,
-    // pen strokes and printed messages onto the window image -- goes here
-    // once the paint engines are in. Until then nothing is painted.
-
-    if (field_is_painted) canvas_copy_back();
+    for (int tid = 0; tid < ntmax && tid < MAX_TURTLE; tid++)
+        paint_by_turtle(tid);
+    flush_Ten(); // every dab is on the canvas before it is shown
+    if (canvas_fbo != 0)
+        glBindFramebuffer(GL_FRAMEBUFFER, 0); // the texture holds the paint already
+    else if (field_is_painted)
+        canvas_copy_back();
 
     draw_camera_and_field();
     if (battle_mode) draw_walls();
@@ -374,12 +627,8 @@ void display() {
         if (!(ttl[tid].status & ST_OBJECT)) draw_turtle(tid);
     }
 
-    if (disp_help) {
-        // TODO: drawHelp() -- the help panel with the keys -- goes here.
-    }
-    if (socket_error_occurred) {
-        // TODO: drawWarming() -- the warning that a server port is taken.
-    }
+    if (disp_help) drawHelp();
+    if (socket_error_occurred) drawWarming();
 
     glDisable(GL_DEPTH_TEST);
     rendering_is_done();
@@ -388,6 +637,50 @@ void display() {
         capture_pending[0] = '\0';
     }
     glutSwapBuffers();
+}
+
+// ================================================================ painting
+
+// Paints the slot's newest pen marks and its message onto the canvas during
+// the canvas pass (2D projection, no depth test, lighting on). Lines, points
+// and text show only their emission colour: ambient and diffuse are zeroed.
+void paint_by_turtle(int tid) {
+    struct turtle* t = &ttl[tid];
+    if (!(t->status & ST_ALIVE)) return;
+    set_material(GL_FRONT, GL_AMBIENT_AND_DIFFUSE, 0.0f, 0.0f, 0.0f, 0.0f);
+
+    if (t->status & ST_BRUSH) {
+        if ((t->status & ST_PEN_DOWN) && !(t->status & ST_PAINTED)) {
+            t->nstroke++;
+            if (t->nstroke > 3) {
+                paint_by_brush(tid, 0);
+                field_is_painted = 1;
+            }
+            t->status |= ST_PAINTED;
+        } else if (t->status & ST_PEN_LIFTED) {
+            paint_by_brush(tid, 1); // the stroke's finishing tail
+            t->status = (t->status & ~ST_PEN_LIFTED) | ST_PAINTED;
+            field_is_painted = 1;
+        }
+        flush_Ten();
+    } else if ((t->status & ST_PEN_DOWN) && !(t->status & ST_PAINTED)) {
+        t->nstroke++;
+        paint_line_and_fill_area(tid);
+        t->status |= ST_PAINTED;
+        field_is_painted = 1;
+    }
+
+    if (t->msg[0] != '\0') {
+        // NOTE: components beyond single precision are clamped before the
+        // conversion (the lit colour is clamped to 0..1 anyway).
+        auto f = [](double v) { return (float)std::clamp(v, -2.0, 2.0); };
+        set_material(GL_FRONT, GL_EMISSION, f(t->col[0].r), f(t->col[0].g), f(t->col[0].b), 1.0f);
+        t->msg[sizeof(t->msg) - 1] = '\0'; // never read past the record
+        drawString(t->pos[0].x, t->pos[0].y, 0.0, GLUT_BITMAP_HELVETICA_12, t->msg);
+        t->msg[0] = '\0'; // printed once, into the canvas
+        field_is_painted = 1;
+    }
+    clear_emission();
 }
 
 // ============================================================ scene drawing
@@ -403,8 +696,7 @@ void draw_walls() {
         double x0 = w->startp.x, y0 = w->startp.y;
         double x1 = w->endp.x, y1 = w->endp.y;
 
-        // TODO: drawStoneWall (the textured panel) replaces this face.
-        draw_wall_face(x0 + nx, y0 + ny, x1 + nx, y1 + ny, nx, ny);
+        drawStoneWall(x0 + nx, y0 + ny, x1 + nx, y1 + ny, nx, ny);
 
         if (!(w->status & WALL_BACK)) {
             glBegin(GL_POLYGON);
@@ -463,42 +755,25 @@ void set_ttl_color(int tid) {
 void draw_turtle_body(int tid, double x, double y, double angle, double delta1, double delta2) {
     const struct turtle* t = &ttl[tid];
     if (t->status & ST_STONE) {
-        draw_stone_mark(x, y); // TODO: drawIcon_Stone
+        drawIcon_Stone(x, y);
         return;
     }
     if (t->status & ST_DOUGHNUT) {
-        draw_doughnut_mark(x, y); // TODO: drawIcon_Doughnut
+        drawIcon_Doughnut(x, y);
         return;
     }
     // a coin carrier shows one coin on top of every field coin
-    if (t->ncoin > 0) draw_coin_mark(x, y, ncoin); // TODO: drawIcon_Coin
+    if (t->ncoin > 0) drawIcon_Coin(x, y, ncoin);
 
     glPushMatrix();
     glTranslated(x, y, TURTLE_Z);
     glRotated(angle, 0.0, 0.0, 1.0); // local x points forward
     set_ttl_color(tid);
 
-    glPushMatrix(); // head
-    glTranslated(11.5, 0.0, delta2);
-    glutSolidSphere(2.5, 8, 8);
-    glPopMatrix();
-
-    const double legs[4][2] = {
-        {delta1 - 5.0, 8.0}, {5.0 - delta1, 8.0}, {-5.0 - delta1, -8.0}, {5.0 + delta1, -8.0}};
-    for (const auto& leg : legs) {
-        glPushMatrix();
-        glTranslated(leg[0], leg[1], -2.0);
-        glutSolidSphere(2.0, 8, 8);
-        glPopMatrix();
-    }
-
-    glEnable(GL_NORMALIZE); // the shell's scale would stretch its normals
-    glScaled(1.0, 0.7, 0.5);
-    glutSolidSphere(10.0, 12, 12);
-    glTranslated(-8.0, 0.0, 0.0); // tail, pointing backwards
-    glRotated(-90.0, 0.0, 1.0, 0.0);
-    glutSolidCone(1.0, 6.0, 8, 4);
-    glDisable(GL_NORMALIZE);
+    // head on (11.5, 0, delta2); legs on (delta1 - 5, 8, -2), (5 - delta1,
+    // 8, -2), (-5 - delta1, -8, -2), (5 + delta1, -8, -2); the shell stretched
+    // by (1, 0.7, 0.5); the tail behind it, pointing backwards
+    draw_body_mesh(delta1, delta2);
     glPopMatrix();
 }
 
@@ -509,12 +784,12 @@ static void draw_labels(const struct turtle* t) {
         char buf[16];
         snprintf(buf, sizeof(buf), "%d", t->score);
         set_material(GL_FRONT, GL_EMISSION, 0.7f, 0.7f, 0.7f, 1.0f);
-        draw_label(x - 12.0, y + 10.0, LABEL_Z, buf);
+        drawString(x - 12.0, y + 10.0, LABEL_Z, GLUT_BITMAP_HELVETICA_12, buf);
         clear_emission();
     }
     if (disp_name) {
         set_material(GL_FRONT, GL_EMISSION, 0.7f, 0.7f, 0.7f, 1.0f);
-        draw_label(x - 12.0, y - 22.0, LABEL_Z, t->name);
+        drawString(x - 12.0, y - 22.0, LABEL_Z, GLUT_BITMAP_HELVETICA_12, t->name);
         clear_emission();
     }
 }
@@ -530,10 +805,10 @@ void draw_turtle(int tid) {
         set_material(GL_FRONT, GL_AMBIENT, 1.0f, 0.8f, 0.0f, 1.0f);
         glPushMatrix();
         glTranslated(t->bullet.x, t->bullet.y, BULLET_Z);
-        glutSolidSphere(BULLET_RADIUS, 16, 16);
+        draw_solid(SOLID_BULLET);
         glPopMatrix();
         struct position blast;
-        if (update_bullet(tid, &blast)) draw_fire_sphere(blast.x, blast.y, BLAST_RADIUS, 1.0f);
+        if (update_bullet(tid, &blast)) draw_fire_sphere(blast.x, blast.y, 1.0f);
     }
     if (!(t->status & ST_ALIVE)) return;
 
@@ -553,7 +828,7 @@ void draw_turtle(int tid) {
             set_material(GL_FRONT, GL_AMBIENT, 1.0f, 0.2f, 0.0f, 0.8f);
             glPushMatrix();
             glTranslated(t->pos[0].x, t->pos[0].y, BULLET_Z);
-            glutSolidSphere(BLAST_RADIUS, 16, 16);
+            draw_solid(SOLID_BLAST);
             glPopMatrix();
         }
         update_dying(tid);
@@ -562,8 +837,7 @@ void draw_turtle(int tid) {
 
     if (t->bttf > 0) {
         glEnable(GL_BLEND);
-        draw_fire_sphere(t->bullet.x, t->bullet.y, BLAST_RADIUS,
-                         (float)t->bttf / (float)BLAST_FRAMES);
+        draw_fire_sphere(t->bullet.x, t->bullet.y, (float)t->bttf / (float)BLAST_FRAMES);
         glDisable(GL_BLEND);
         update_blast(tid);
     }

@@ -1,0 +1,189 @@
+// test_image_data.cpp -- the compiled-in pictures that the build draws into
+// image_data.h: their sizes and terminators, and that each shows what the
+// drawing toolkit expects of it (the dab's slant, ink and balance point, the
+// icons' colours and transparent corners, the background's dark red range).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "image_data.h"
+
+namespace {
+
+constexpr int SIDE = 32;
+constexpr int ICON_BYTES = SIDE * SIDE * 4;
+constexpr int BG_SIDE = 200;
+
+const unsigned char* px(const unsigned char* im, int col, int row) {
+    return im + 4 * (row * SIDE + col);
+}
+
+struct Moments {
+    double weight = 0, cx = 0, cy = 0, r = 0, g = 0, b = 0;
+};
+
+// Alpha-weighted centre and mean colour of a 32 x 32 RGBA picture.
+Moments moments(const unsigned char* im) {
+    Moments m;
+    for (int row = 0; row < SIDE; row++)
+        for (int col = 0; col < SIDE; col++) {
+            const unsigned char* p = px(im, col, row);
+            double a = p[3];
+            m.weight += a;
+            m.cx += a * col;
+            m.cy += a * row;
+            m.r += a * p[0];
+            m.g += a * p[1];
+            m.b += a * p[2];
+        }
+    m.cx /= m.weight;
+    m.cy /= m.weight;
+    m.r /= m.weight;
+    m.g /= m.weight;
+    m.b /= m.weight;
+    return m;
+}
+
+void expect_transparent_corners(const unsigned char* im) {
+    EXPECT_EQ(px(im, 0, 0)[3], 0);
+    EXPECT_EQ(px(im, SIDE - 1, 0)[3], 0);
+    EXPECT_EQ(px(im, 0, SIDE - 1)[3], 0);
+    EXPECT_EQ(px(im, SIDE - 1, SIDE - 1)[3], 0);
+}
+
+void expect_mean(const unsigned char* im, double r, double g, double b) {
+    Moments m = moments(im);
+    EXPECT_NEAR(m.r, r, 4.0);
+    EXPECT_NEAR(m.g, g, 4.0);
+    EXPECT_NEAR(m.b, b, 4.0);
+}
+
+TEST(ImageData, SizesAndTerminators) {
+    EXPECT_EQ(sizeof(ten_image32x32), ICON_BYTES + 1u);
+    EXPECT_EQ(sizeof(doughnut_image32x32), ICON_BYTES + 1u);
+    EXPECT_EQ(sizeof(stone_image32x32), ICON_BYTES + 1u);
+    EXPECT_EQ(sizeof(coin_image32x32), ICON_BYTES + 1u);
+    EXPECT_EQ(sizeof(background_image200x200), BG_SIDE * BG_SIDE * 3 + 1u);
+    EXPECT_EQ(ten_image32x32[ICON_BYTES], 0);
+    EXPECT_EQ(doughnut_image32x32[ICON_BYTES], 0);
+    EXPECT_EQ(stone_image32x32[ICON_BYTES], 0);
+    EXPECT_EQ(coin_image32x32[ICON_BYTES], 0);
+    EXPECT_EQ(background_image200x200[BG_SIDE * BG_SIDE * 3], 0);
+}
+
+TEST(ImageData, DabIsWhiteInkOnBlackWithSoftAlphaAtMost238) {
+    int soft = 0, solid = 0, max_alpha = 0;
+    for (int i = 0; i < SIDE * SIDE; i++) {
+        const unsigned char* p = ten_image32x32 + 4 * i;
+        unsigned char want = p[3] != 0 ? 255 : 0;
+        ASSERT_EQ(p[0], want) << "pixel " << i;
+        ASSERT_EQ(p[1], want) << "pixel " << i;
+        ASSERT_EQ(p[2], want) << "pixel " << i;
+        max_alpha = std::max(max_alpha, (int)p[3]);
+        if (p[3] > 0 && p[3] < 200) soft++;
+        if (p[3] >= 200) solid++;
+    }
+    EXPECT_EQ(max_alpha, 238);
+    EXPECT_GT(solid, 150); // a real drop, not a speck
+    EXPECT_GT(soft, 30);   // with soft edges
+    expect_transparent_corners(ten_image32x32);
+}
+
+// Width of the ink across the drop's axis at the point (col, row): the
+// number of inked pixels on the perpendicular through it.
+int ink_across(double col, double row, double ux, double uy) {
+    int n = 0;
+    for (double s = -16; s <= 16; s += 1.0) {
+        int c = (int)std::lround(col - uy * s), r = (int)std::lround(row + ux * s);
+        if (c >= 0 && c < SIDE && r >= 0 && r < SIDE && px(ten_image32x32, c, r)[3] >= 120) n++;
+    }
+    return n;
+}
+
+TEST(ImageData, DabIsASlantedDropThinUpperLeftRoundLowerRight) {
+    Moments m = moments(ten_image32x32);
+    EXPECT_NEAR(m.cx, 19.0, 0.5);
+    EXPECT_NEAR(m.cy, 18.0, 0.5);
+
+    // the main axis from the second moments: about 47 degrees below the
+    // horizontal (rows count downwards)
+    double sxx = 0, syy = 0, sxy = 0;
+    for (int row = 0; row < SIDE; row++)
+        for (int col = 0; col < SIDE; col++) {
+            double a = px(ten_image32x32, col, row)[3];
+            sxx += a * (col - m.cx) * (col - m.cx);
+            syy += a * (row - m.cy) * (row - m.cy);
+            sxy += a * (col - m.cx) * (row - m.cy);
+        }
+    double angle = 0.5 * std::atan2(2 * sxy, sxx - syy) * 180.0 / M_PI;
+    EXPECT_NEAR(angle, 47.0, 6.0);
+
+    // ink lies along the diagonal, nothing at the other two corners' sides
+    EXPECT_EQ(px(ten_image32x32, 27, 4)[3], 0);
+    EXPECT_EQ(px(ten_image32x32, 4, 27)[3], 0);
+
+    // thin at the upper-left end, broad towards the lower right
+    double ux = std::cos(47.0 * M_PI / 180.0), uy = std::sin(47.0 * M_PI / 180.0);
+    int thin = ink_across(m.cx - 11 * ux, m.cy - 11 * uy, ux, uy);
+    int broad = ink_across(m.cx + 3 * ux, m.cy + 3 * uy, ux, uy);
+    EXPECT_GE(thin, 2);
+    EXPECT_LE(thin, 6);
+    EXPECT_GE(broad, 10);
+    EXPECT_LE(broad, 15);
+
+    // about 30 pixels from tip to tip along the axis
+    int length = 0;
+    for (double s = -20; s <= 20; s += 1.0) {
+        int c = (int)std::lround(m.cx + ux * s), r = (int)std::lround(m.cy + uy * s);
+        if (c >= 0 && c < SIDE && r >= 0 && r < SIDE && px(ten_image32x32, c, r)[3] >= 120)
+            length++;
+    }
+    EXPECT_GE(length, 26);
+    EXPECT_LE(length, 32);
+}
+
+TEST(ImageData, IconsHaveTheirColoursAndTransparentCorners) {
+    expect_mean(doughnut_image32x32, 209, 121, 58);
+    expect_mean(stone_image32x32, 125, 126, 124);
+    expect_mean(coin_image32x32, 239, 192, 85);
+    expect_transparent_corners(doughnut_image32x32);
+    expect_transparent_corners(stone_image32x32);
+    expect_transparent_corners(coin_image32x32);
+    // the doughnut has a hole; the stone and the coin are solid there
+    EXPECT_EQ(px(doughnut_image32x32, 16, 16)[3], 0);
+    EXPECT_EQ(px(stone_image32x32, 16, 16)[3], 255);
+    EXPECT_EQ(px(coin_image32x32, 16, 16)[3], 255);
+}
+
+TEST(ImageData, BackgroundIsDarkRed) {
+    int rmin = 255, rmax = 0, gmax = 0, bmax = 0;
+    for (int i = 0; i < BG_SIDE * BG_SIDE; i++) {
+        const unsigned char* p = background_image200x200 + 3 * i;
+        rmin = std::min(rmin, (int)p[0]);
+        rmax = std::max(rmax, (int)p[0]);
+        gmax = std::max(gmax, (int)p[1]);
+        bmax = std::max(bmax, (int)p[2]);
+        ASSERT_LE(p[1], p[0]) << "pixel " << i; // red dominates everywhere
+    }
+    EXPECT_EQ(rmin, 0);
+    EXPECT_EQ(rmax, 89);
+    EXPECT_LE(gmax, 7);
+    EXPECT_EQ(bmax, 0);
+}
+
+// The tiles meet without a seam: the picture's opposite edges are alike.
+TEST(ImageData, BackgroundTilesWithoutSeams) {
+    double edge = 0, inner = 0;
+    for (int k = 0; k < BG_SIDE; k++) {
+        auto red = [](int col, int row) {
+            return (double)background_image200x200[3 * (row * BG_SIDE + col)];
+        };
+        edge +=
+            std::fabs(red(BG_SIDE - 1, k) - red(0, k)) + std::fabs(red(k, BG_SIDE - 1) - red(k, 0));
+        inner += std::fabs(red(99, k) - red(100, k)) + std::fabs(red(k, 99) - red(k, 100));
+    }
+    EXPECT_LT(edge, 2.0 * inner); // columns far apart differ about six times as much
+}
+
+} // namespace
