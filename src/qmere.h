@@ -208,7 +208,7 @@ void world_update_frame();         // coin watch, boards, all slots in order
 // The program's one-line notice: printed in the start-up banner and shown on
 // the help screen.
 inline constexpr char qmere_notice[] =
-    "a shared turtle arena -- drive your turtle on port 2222, watch it on port 2280";
+    "a shared turtle arena: drive on port 2222, watch on 2280";
 
 int field_start(int argc, char** argv); // window, menu, world reset, servers, event loop
 void reshapefunc(int x, int y);

@@ -9,6 +9,7 @@
 #include "tcpserver.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -159,6 +160,11 @@ int accept_connection(int sv_sock) {
         return -1;
     }
     std::fprintf(stderr, "handling client from %s %d\n", ip, port);
+    // NOTE: every reply is one small send; without this a client that sends
+    // two commands in one write waits for a delayed ACK (about 40 ms) before
+    // the second reply leaves.
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 
     int cl = -1;
     for (int i = 0; i < MAX_CLIENT; i++) {
