@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -521,49 +522,113 @@ struct container* generate_content(const char* uri) {
 // between two frames or command batches and never a half-written record; the
 // lock is released before anything is sent.
 
+// Piece builders for the turtle feed: each writes what printf would for the
+// same conversion ("%d", "%u", "%lf", "%s"), without printf's parsing.
+static char* put_text(char* p, const char* text) {
+    size_t n = strlen(text);
+    memcpy(p, text, n);
+    return p + n;
+}
+
+static char* put_int(char* p, char* end, long v) {
+    auto r = std::to_chars(p, end, v);
+    return r.ec == std::errc() ? r.ptr : p;
+}
+
+static char* put_fixed(char* p, char* end, double v) {
+    auto r = std::to_chars(p, end, v, std::chars_format::fixed, 6);
+    return r.ec == std::errc() ? r.ptr : p;
+}
+
+// Appends a built piece, cut at `cut` characters like the "%s" pieces were.
+static void append_piece(char* buf, int cap, int* len, char* piece, char* pend, int cut) {
+    if (pend - piece > cut) pend = piece + cut;
+    *pend = '\0';
+    buf_append(buf, cap, len, piece);
+}
+
 struct container* generate_json_for_turtle() {
     char* buf = static_cast<char*>(malloc(TURTLE_FEED_BUF));
     if (!buf) return nullptr;
     int len = 0;
     buf[0] = '\0';
-    char piece[TURTLE_PIECE + 1];
-    buf_append(buf, TURTLE_FEED_BUF, &len, "[");
+    // NOTE: the records are copied under the frame lock and formatted after
+    // it is released, so a browser never holds up a frame for the text work;
+    // the copy is still one consistent view between frames.
+    struct turtle snap[MAX_TURTLE];
+    int n;
+    unsigned int now;
     {
         std::lock_guard<std::mutex> lock(frame_rendering_mutex);
-        unsigned int now = static_cast<unsigned int>(elapsed_time.load() & 0xffffffffUL);
-        for (int t = 0; t < ntmax && t < MAX_TURTLE; t++) {
-            const struct turtle* tp = &ttl[t];
-            buf_append(buf, TURTLE_FEED_BUF, &len, t == 0 ? "{" : ", {");
-            int type = (tp->status & ST_DOUGHNUT) ? 2 : (tp->status & ST_STONE) ? 3 : 1;
-            // NOTE: a name always ends within its array, whatever was stored.
-            char name[NAME_LEN + 1];
-            size_t nlen = strnlen(tp->name, NAME_LEN);
-            memcpy(name, tp->name, nlen);
-            name[nlen] = '\0';
-            snprintf(piece, sizeof(piece),
-                     "\"tid\":%d,\"time\":%u,\"type\":%d,\"name\":\"%s\",\"team\":%d,"
-                     "\"x\":%lf,\"y\":%lf,\"head\":%lf,\"ttl\":%d,",
-                     t, now, type, name, tp->team, tp->pos[0].x, tp->pos[0].y,
-                     fmod(tp->heading, 360.0), tp->ttl);
-            buf_append(buf, TURTLE_FEED_BUF, &len, piece);
-            snprintf(piece, sizeof(piece),
-                     "\"bx\":%lf,\"by\":%lf,\"bttf\":%d,\"score\":%d,\"ncoin\":%d,", tp->bullet.x,
-                     tp->bullet.y, tp->bttf, tp->score, tp->ncoin);
-            buf_append(buf, TURTLE_FEED_BUF, &len, piece);
-            unsigned st = tp->status, ev = tp->event;
-            snprintf(piece, sizeof(piece),
-                     "\"alive\":%s,\"firing\":%s,\"got_hit\":%s,\"collide\":%s,"
-                     "\"detected\":%s,\"got_msg\":%s",
-                     (st & ST_ALIVE) ? "true" : "false", (st & ST_BULLET) ? "true" : "false",
-                     (ev & EV_HIT) ? "true" : "false",
-                     (ev & (EV_BUMP_TURTLE | EV_BUMP_DOUGHNUT | EV_BUMP_STONE | EV_BUMP_WALL))
-                         ? "true"
-                         : "false",
-                     (ev & (EV_FINDER | EV_RADAR)) ? "true" : "false",
-                     (ev & EV_TEAM_MSG) ? "true" : "false");
-            buf_append(buf, TURTLE_FEED_BUF, &len, piece);
-            buf_append(buf, TURTLE_FEED_BUF, &len, "}");
-        }
+        n = ntmax < MAX_TURTLE ? ntmax : MAX_TURTLE;
+        memcpy(snap, ttl, sizeof(struct turtle) * static_cast<size_t>(n > 0 ? n : 0));
+        now = static_cast<unsigned int>(elapsed_time.load() & 0xffffffffUL);
+    }
+    // a %lf of the largest double is 316 characters; three of them and a name
+    // fit this scratch easily before the piece is cut
+    char piece[2048];
+    char* const pe = piece + sizeof(piece) - 1;
+    buf_append(buf, TURTLE_FEED_BUF, &len, "[");
+    for (int t = 0; t < n; t++) {
+        const struct turtle* tp = &snap[t];
+        buf_append(buf, TURTLE_FEED_BUF, &len, t == 0 ? "{" : ", {");
+        int type = (tp->status & ST_DOUGHNUT) ? 2 : (tp->status & ST_STONE) ? 3 : 1;
+        // NOTE: a name always ends within its array, whatever was stored.
+        char name[NAME_LEN + 1];
+        size_t nlen = strnlen(tp->name, NAME_LEN);
+        memcpy(name, tp->name, nlen);
+        name[nlen] = '\0';
+        char* p = piece;
+        p = put_text(p, "\"tid\":");
+        p = put_int(p, pe, t);
+        p = put_text(p, ",\"time\":");
+        p = put_int(p, pe, static_cast<long>(now));
+        p = put_text(p, ",\"type\":");
+        p = put_int(p, pe, type);
+        p = put_text(p, ",\"name\":\"");
+        p = put_text(p, name);
+        p = put_text(p, "\",\"team\":");
+        p = put_int(p, pe, tp->team);
+        p = put_text(p, ",\"x\":");
+        p = put_fixed(p, pe, tp->pos[0].x);
+        p = put_text(p, ",\"y\":");
+        p = put_fixed(p, pe, tp->pos[0].y);
+        p = put_text(p, ",\"head\":");
+        p = put_fixed(p, pe, fmod(tp->heading, 360.0));
+        p = put_text(p, ",\"ttl\":");
+        p = put_int(p, pe, tp->ttl);
+        p = put_text(p, ",");
+        append_piece(buf, TURTLE_FEED_BUF, &len, piece, p, TURTLE_PIECE);
+        p = piece;
+        p = put_text(p, "\"bx\":");
+        p = put_fixed(p, pe, tp->bullet.x);
+        p = put_text(p, ",\"by\":");
+        p = put_fixed(p, pe, tp->bullet.y);
+        p = put_text(p, ",\"bttf\":");
+        p = put_int(p, pe, tp->bttf);
+        p = put_text(p, ",\"score\":");
+        p = put_int(p, pe, tp->score);
+        p = put_text(p, ",\"ncoin\":");
+        p = put_int(p, pe, tp->ncoin);
+        p = put_text(p, ",");
+        append_piece(buf, TURTLE_FEED_BUF, &len, piece, p, TURTLE_PIECE);
+        unsigned st = tp->status, ev = tp->event;
+        auto flag = [](bool on) { return on ? "true" : "false"; };
+        p = piece;
+        p = put_text(p, "\"alive\":");
+        p = put_text(p, flag(st & ST_ALIVE));
+        p = put_text(p, ",\"firing\":");
+        p = put_text(p, flag(st & ST_BULLET));
+        p = put_text(p, ",\"got_hit\":");
+        p = put_text(p, flag(ev & EV_HIT));
+        p = put_text(p, ",\"collide\":");
+        p = put_text(p, flag(ev & (EV_BUMP_TURTLE | EV_BUMP_DOUGHNUT | EV_BUMP_STONE | EV_BUMP_WALL)));
+        p = put_text(p, ",\"detected\":");
+        p = put_text(p, flag(ev & (EV_FINDER | EV_RADAR)));
+        p = put_text(p, ",\"got_msg\":");
+        p = put_text(p, flag(ev & EV_TEAM_MSG));
+        append_piece(buf, TURTLE_FEED_BUF, &len, piece, p, TURTLE_PIECE);
+        buf_append(buf, TURTLE_FEED_BUF, &len, "}");
     }
     buf_append(buf, TURTLE_FEED_BUF, &len, "]");
     return text_container(4, buf, len);
