@@ -1,22 +1,28 @@
 // tcpserver.cpp -- the command server and the command language.
 //
 // Owns the client table (one slot per connected program, each naming its
-// turtle), the listening socket, the server thread, the framing of each
-// client's byte stream into commands, the per-frame budget and the
-// frame-rendering lock that keeps commands between frames. The second half
-// parses one command text, runs the turtle or field operation it names and
-// sends the one-line reply, including the hexadecimal text coding.
+// turtle), the listening socket, the server thread with its wake-up (one
+// poll on the listener, the clients and an eventfd that the frame's end
+// pokes), the framing of each client's byte stream into commands, the
+// per-frame budget and the frame-rendering lock that keeps commands between
+// frames. The second half parses one command text, runs the turtle or field
+// operation it names and sends the one-line reply, including the
+// hexadecimal text coding.
 #include "tcpserver.h"
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +39,11 @@ int server_socket = -1;
 // take it every frame even when the server never started.
 std::mutex frame_rendering_mutex;
 
-constexpr int WAIT_USEC = 5000; // each select wait of the server loop
+// NOTE: every event the server thread serves wakes it (a readable client or
+// listener, the frame's end, a mark); the idle wait only bounds how long a
+// lost wake-up could go unnoticed.
+constexpr int IDLE_WAIT_MS = 1000;
+constexpr int FALLBACK_WAIT_MS = 5; // waits when the thread cannot be woken
 constexpr int ECHO_BUF = 2048;  // one read of read_and_write_back
 constexpr int TOKEN_W = CMD_BUF - 1;
 constexpr int QUERY_FIRST = 1, QUERY_LAST = 17;
@@ -114,20 +124,98 @@ void* server_thread_func(void* arg) {
     // must fail with EPIPE instead of ending the process.
     std::signal(SIGPIPE, SIG_IGN);
     while (server_socket > 0) {
+        server_wait(server_socket, IDLE_WAIT_MS);
         check_connection(server_socket);
         check_client_status();
     }
     return nullptr;
 }
 
-// Waits up to 5 ms for a pending connection and accepts it.
+// ---------------------------------------------------------------- waking
+
+// The frame's end and the marking of a client wake the waiting server
+// thread through this eventfd, which sits in its poll set.
+static int wake_fd() {
+    static const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return fd;
+}
+
+// True from the moment server_wait has built its poll set until its poll
+// has returned: a mark made meanwhile must wake it.
+static std::atomic<bool> server_waiting{false};
+// Set under frame_rendering_mutex by server_wait when it left a client out
+// for its spent budget; rendering_is_done wakes the thread only then.
+static bool frame_end_awaited = false;
+// Set when accept() failed: the next wait leaves the listener out.
+static std::atomic<bool> accept_failed{false};
+
+// NOTE: a non-blocking write of 1 to the eventfd; it can only fail when the
+// counter is near 2^64, and then a wake-up is pending anyway.
+static void wake_server_thread() {
+    int fd = wake_fd();
+    if (fd < 0) return;
+    uint64_t one = 1;
+    ssize_t n = write(fd, &one, sizeof(one));
+    (void)n;
+}
+
+int server_wait(int sv_sock, int max_wait_ms) {
+    int fd = wake_fd();
+    struct pollfd pfd[2 + MAX_CLIENT];
+    int n = 0;
+    bool now = false; // something needs the thread already: do not sleep
+    if (fd >= 0) pfd[n++] = {fd, POLLIN, 0};
+    bool backoff = sv_sock >= 0 && accept_failed.exchange(false);
+    bool listen_now = sv_sock >= 0 && !backoff;
+    if (listen_now) pfd[n++] = {sv_sock, POLLIN, 0};
+    {
+        // NOTE: nup is the frame's and the server's, written under the lock;
+        // the set is built under it, and so is the note that a budget is
+        // spent, so a frame ending after this block finds the note and wakes
+        // the thread, and one ending before it has zeroed nup already.
+        std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+        server_waiting = true;
+        bool left_out = false;
+        for (int cl = 0; cl < MAX_CLIENT; cl++) {
+            const struct tcpclient* c = &client_tab[cl];
+            if (c->socket < 0) continue;
+            if (c->to_be_disconnected) {
+                now = true; // dropped by the next pass
+                continue;
+            }
+            if (c->nup != 0) {
+                left_out = true; // read again once the frame has ended
+                continue;
+            }
+            pfd[n++] = {c->socket, POLLIN, 0};
+        }
+        frame_end_awaited = left_out;
+    }
+    int wait_ms = max_wait_ms;
+    // NOTE: without the eventfd nothing can wake the thread; it falls back
+    // to short waits, as it does for a while after a failed accept.
+    if ((fd < 0 || backoff) && (wait_ms < 0 || wait_ms > FALLBACK_WAIT_MS)) wait_ms = FALLBACK_WAIT_MS;
+    if (now) wait_ms = 0;
+    int r = poll(pfd, (nfds_t)n, wait_ms);
+    server_waiting = false;
+    if (r < 0) {
+        // NOTE: a failing poll (not a signal) must not turn into a busy loop.
+        if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(FALLBACK_WAIT_MS));
+        return -1;
+    }
+    if (fd >= 0 && (pfd[0].revents & POLLIN)) {
+        uint64_t count;
+        ssize_t got = read(fd, &count, sizeof(count));
+        (void)got;
+    }
+    return now ? r + 1 : r;
+}
+
+// Accepts a connection pending on sv_sock, without waiting for one.
 int check_connection(int sv_sock) {
-    fd_set rset;
-    FD_ZERO(&rset);
-    FD_SET(sv_sock, &rset);
-    struct timeval tv = {0, WAIT_USEC};
-    if (select(sv_sock + 1, &rset, nullptr, nullptr, &tv) <= 0) return 0;
-    if (FD_ISSET(sv_sock, &rset)) accept_connection(sv_sock);
+    struct pollfd p = {sv_sock, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return 0;
+    if (p.revents & POLLIN) accept_connection(sv_sock);
     return 0;
 }
 
@@ -138,6 +226,9 @@ int accept_connection(int sv_sock) {
     int s = accept(sv_sock, (struct sockaddr*)&a, &alen);
     if (s < 0) {
         std::fprintf(stderr, "accept_connection(): accept() failure\n");
+        // NOTE: a listener that stays readable while accept() fails (out of
+        // descriptors, say) would wake the thread at once again and again.
+        accept_failed = true;
         return -1;
     }
     if (nclient > MAX_CLIENT - 1) {
@@ -150,12 +241,6 @@ int accept_connection(int sv_sock) {
     peer_text(&a, ip, sizeof(ip), &port);
     if (accept_only_localhost && a.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
         std::fprintf(stderr, "accept_connection(): reject connection from %s %d\n", ip, port);
-        close(s);
-        return -1;
-    }
-    // NOTE: select() cannot watch a descriptor at or above FD_SETSIZE; such a
-    // client is closed like one that gets no turtle, without a message.
-    if (s >= FD_SETSIZE) {
         close(s);
         return -1;
     }
@@ -223,11 +308,13 @@ static void leave_zombie(int cl) {
     if (valid_tid(tid) && (ttl[tid].status & ST_ALIVE) && ttl[tid].cid == cl) make_zombie(tid);
 }
 
-// One pass of reading and executing client input.
+// One pass of reading and executing client input: drops the marked clients,
+// then serves every client that is readable now and has budget left. It does
+// not wait; the server thread waits in server_wait before it.
 int check_client_status() {
-    fd_set rset;
-    FD_ZERO(&rset);
-    int maxfd = -1;
+    struct pollfd pfd[MAX_CLIENT];
+    int slot[MAX_CLIENT];
+    int n = 0;
     for (int cl = 0; cl < MAX_CLIENT; cl++) {
         if (client_tab[cl].socket < 0) continue;
         if (client_tab[cl].to_be_disconnected) {
@@ -237,16 +324,18 @@ int check_client_status() {
             disconnect_client(cl);
             continue;
         }
-        FD_SET(client_tab[cl].socket, &rset);
-        if (client_tab[cl].socket > maxfd) maxfd = client_tab[cl].socket;
+        pfd[n] = {client_tab[cl].socket, POLLIN, 0};
+        slot[n++] = cl;
     }
-    struct timeval tv = {0, WAIT_USEC};
-    if (select(maxfd + 1, &rset, nullptr, nullptr, &tv) <= 0) return 0;
+    if (n == 0 || poll(pfd, (nfds_t)n, 0) <= 0) return 0;
+    bool ready[MAX_CLIENT] = {};
+    // A hung-up or failed socket counts as readable: its read reports it.
+    for (int i = 0; i < n; i++) ready[slot[i]] = pfd[i].revents != 0;
 
     std::lock_guard<std::mutex> lk(frame_rendering_mutex);
     for (int cl = 0; cl < MAX_CLIENT; cl++) {
         struct tcpclient* c = &client_tab[cl];
-        if (c->socket < 0 || !FD_ISSET(c->socket, &rset) || c->nup != 0) continue;
+        if (c->socket < 0 || !ready[cl] || c->nup != 0) continue;
         // NOTE: a client whose turtle died since the read set was built is
         // dropped at the start of the next pass; its input is not run.
         if (c->to_be_disconnected) continue;
@@ -316,14 +405,23 @@ void try_to_exec(int cl) {
 void disconnect_client(int cl) { close_client(cl, nullptr); }
 
 void disconnect_client_for(int tid, int cl) {
-    if (cl >= 0 && cl < MAX_CLIENT && client_tab[cl].tid == tid) client_tab[cl].to_be_disconnected = 1;
+    if (cl >= 0 && cl < MAX_CLIENT && client_tab[cl].tid == tid) {
+        client_tab[cl].to_be_disconnected = 1;
+        // NOTE: the mark is stored before the flag is read, and server_wait
+        // raises the flag before it reads the marks: one of the two sees
+        // the other, so a waiting thread is always woken for the drop.
+        if (server_waiting) wake_server_thread();
+    }
 }
 
 void rendering_started() { frame_rendering_mutex.lock(); }
 
 void rendering_is_done() {
     for (auto& c : client_tab) c.nup = 0;
+    bool wake = frame_end_awaited;
+    frame_end_awaited = false;
     frame_rendering_mutex.unlock();
+    if (wake) wake_server_thread();
 }
 
 int toggle_localhost_mode() {

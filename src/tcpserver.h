@@ -34,6 +34,10 @@ extern std::mutex frame_rendering_mutex;
 void start_tcp_server(int port);
 int init_socket(unsigned short port);
 void* server_thread_func(void* arg);
+// Waits in one poll for a pending connection on sv_sock (-1: none), a
+// readable client with budget left, the frame's end or a marked client;
+// > 0 when something woke it, 0 after max_wait_ms (-1: no limit), -1 on error.
+int server_wait(int sv_sock, int max_wait_ms);
 int check_connection(int sv_sock);
 int accept_connection(int sv_sock);
 int check_client_status();
