@@ -331,6 +331,13 @@ int update_bullet(int tid, struct position* wall_blast) {
     double h = s->bheading * M_PI / 180.0;
     struct position n = {s->bullet.x + BULLET_SPEED * std::cos(h), s->bullet.y + BULLET_SPEED * std::sin(h)};
     int hit_wall = 0;
+    // NOTE: headings and positions are bounded where clients set them, so n
+    // is finite; should it ever not be, the bullet simply ends here rather
+    // than flying on forever as a NaN that no wall or turtle can stop.
+    if (!std::isfinite(n.x) || !std::isfinite(n.y)) {
+        s->status &= ~ST_BULLET;
+        return 0;
+    }
     if (is_hitting_wall(n.x, n.y)) {
         *wall_blast = n;
         s->bttf = BLAST_FRAMES;

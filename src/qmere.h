@@ -20,6 +20,12 @@ constexpr int HTTP_PORT = 2280;         // viewer server
 constexpr double FAR = 3.4028234663852886e38; // "no distance" sentinel
 constexpr double TURTLE_RADIUS = 10.0;  // every entry is a disk of this radius
 constexpr double CONTACT_DIST = 20.0;   // two disks touch at this centre distance
+// Bounds on what a client can make of a turtle: a position no farther out
+// than this on either axis (a million field widths) and an accumulated
+// heading no larger than this, in degrees. Beyond them a number is useless
+// to draw or print, and a heading's conversion to radians would overflow.
+constexpr double MAX_COORD = 1e9;
+constexpr double MAX_HEADING = 1e12;
 
 // frame-cycle quantities
 constexpr int TIMER_FAST_MS = 8;

@@ -343,8 +343,9 @@ int turtle_step_forward(int tid, double stepsize) {
     }
     const double nx = t->pos[0].x + stepsize * std::cos(t->heading * DEG2RAD);
     const double ny = t->pos[0].y + stepsize * std::sin(t->heading * DEG2RAD);
-    // NOTE: a finite step that would overflow the position is refused too.
-    if (!std::isfinite(nx) || !std::isfinite(ny)) return -1;
+    // NOTE: a step that would take the position beyond MAX_COORD (or
+    // overflow it) is refused too, so every position stays printable.
+    if (!(std::fabs(nx) <= MAX_COORD) || !(std::fabs(ny) <= MAX_COORD)) return -1;
 
     double possible;
     int target;
@@ -390,7 +391,7 @@ int turtle_turn(int tid, double angle) {
     }
     if (is_zombie(tid)) return -1;
     const double h = t->heading + angle;
-    if (!std::isfinite(h)) return -1;
+    if (!(std::fabs(h) <= MAX_HEADING)) return -1; // also NaN and inf
     if (angle != 0.0) t->status &= ~ST_TOUCH_ALL;
     t->heading = h;
     return 0;
@@ -411,7 +412,7 @@ int turtle_head(int tid, int direction) {
 int turtle_jump(int tid, double x, double y) {
     // NOTE: a non-finite target (from strtod, or an overflowing relative
     // jump) is refused; positions in the table stay finite.
-    if (!std::isfinite(x) || !std::isfinite(y)) return -1;
+    if (!(std::fabs(x) <= MAX_COORD) || !(std::fabs(y) <= MAX_COORD)) return -1;
     if (battle_mode || is_zombie(tid)) return -1;
     if (dist_to_nn(tid) < CONTACT_DIST) return -1;
     if (bounded_area_mode) {

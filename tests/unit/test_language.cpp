@@ -633,7 +633,9 @@ TEST_F(Language, NonFiniteAndHugeNumbersNeverBreakTheTurtle) {
 }
 
 TEST_F(Language, HugeCoordinatesStillFitTheReply) {
-    EXPECT_EQ(ask("J -1.7e308 -1.7e308").status, "OK");
+    EXPECT_EQ(ask("J -1.7e308 -1.7e308").status, "ERR") << "beyond the farthest position";
+    // the reply line still holds the largest doubles, should a record carry them
+    ttl[tid].pos[0] = {-1.7e308, -1.7e308};
     ttl[tid].heading = -1.7e308;
     Reply p = ask("Q P");
     EXPECT_EQ(p.status, "OK");

@@ -60,13 +60,14 @@ TEST_F(NonFinite, StepRefusedInBattleModeBeforeTheClamp) {
 TEST_F(NonFinite, StepThatWouldOverflowThePositionRefused) {
     ttl[1].status = 0;
     ttl[2].status = 0;
-    ASSERT_EQ(turtle_jump(t, Huge, 0), 0);
+    ASSERT_EQ(turtle_jump(t, MAX_COORD, 0), 0);
     ttl[t].heading = 0;
     snapshot();
     EXPECT_EQ(turtle_step_forward(t, Huge), -1);
+    EXPECT_EQ(turtle_step_forward(t, 1), -1); // beyond the bound
     expect_unchanged();
-    // a finite result is still allowed
-    EXPECT_EQ(turtle_step_forward(t, -Huge), 0);
+    // a result within the bounds is still allowed
+    EXPECT_EQ(turtle_step_forward(t, -MAX_COORD), 0);
     EXPECT_EQ(ttl[t].pos[0].x, 0.0);
 }
 
@@ -79,12 +80,13 @@ TEST_F(NonFinite, TurnRefused) {
 }
 
 TEST_F(NonFinite, TurnThatWouldOverflowTheHeadingRefused) {
-    ttl[t].heading = Huge;
+    ttl[t].heading = MAX_HEADING;
     ttl[t].status |= ST_TOUCH_ALL;
     snapshot();
     EXPECT_EQ(turtle_turn(t, Huge), -1);
+    EXPECT_EQ(turtle_turn(t, 1), -1); // beyond the bound
     expect_unchanged(); // latches kept too
-    EXPECT_EQ(turtle_turn(t, -Huge), 0);
+    EXPECT_EQ(turtle_turn(t, -MAX_HEADING), 0);
     EXPECT_EQ(ttl[t].heading, 0.0);
 }
 
@@ -104,9 +106,10 @@ TEST_F(NonFinite, JumpRefused) {
 
 TEST_F(NonFinite, RelativeJumpThatWouldOverflowRefused) {
     ttl[1].status = 0;
-    ASSERT_EQ(turtle_jump(t, Huge, -Huge), 0);
+    ASSERT_EQ(turtle_jump(t, MAX_COORD, -MAX_COORD), 0);
     snapshot();
     EXPECT_EQ(turtle_rjump(t, Huge, 0), -1);
+    EXPECT_EQ(turtle_rjump(t, 1, 0), -1); // beyond the bound
     EXPECT_EQ(turtle_rjump(t, 0, -Huge), -1);
     expect_unchanged();
 }
@@ -136,11 +139,41 @@ TEST_F(NonFinite, FinderRangeRefused) {
 
 TEST_F(NonFinite, SensorsStayFiniteFarOutside) {
     ttl[1].status = 0;
-    ASSERT_EQ(turtle_jump(t, 1e300, -1e300), 0);
+    ASSERT_EQ(turtle_jump(t, MAX_COORD, -MAX_COORD), 0);
     int l, f, r, yn, team;
     double dir;
     EXPECT_EQ(qt_sonar(t, &l, &f, &r), 0);
     EXPECT_EQ(qt_finder(t, &yn, &team), 0);
-    EXPECT_EQ(qt_angular_rader(t, 0, &dir, &team), -1); // the stone is too far to rank
+    EXPECT_EQ(qt_angular_rader(t, 0, &dir, &team), 0); // the stone, far away
     EXPECT_TRUE(std::isfinite(dir));
+}
+
+// Finite but absurd numbers: a position beyond MAX_COORD or a heading beyond
+// MAX_HEADING would print hundreds of digits into the feeds or overflow the
+// conversion to radians; they are refused like non-finite ones.
+TEST_F(NonFinite, AbsurdPositionsAndHeadingsRefused) {
+    EXPECT_EQ(turtle_jump(t, 1e300, 0), -1);
+    EXPECT_EQ(turtle_jump(t, 0, -2 * MAX_COORD), -1);
+    EXPECT_EQ(turtle_rjump(t, 1e308, 1e308), -1);
+    EXPECT_EQ(turtle_turn(t, 1e308), -1);
+    EXPECT_EQ(turtle_step_forward(t, 1e300), -1);
+    expect_unchanged();
+    // right at the bounds still works
+    ttl[1].status = 0;
+    EXPECT_EQ(turtle_turn(t, MAX_HEADING - ttl[t].heading), 0);
+    EXPECT_EQ(turtle_turn(t, 1), -1);
+    EXPECT_EQ(turtle_step_forward(t, 10), 0); // heading 1e12 deg: a finite direction
+    EXPECT_TRUE(std::isfinite(ttl[t].pos[0].x));
+    EXPECT_EQ(turtle_jump(t, MAX_COORD, 0), 0);
+}
+
+// A bullet fired along an extreme heading stays finite or ends.
+TEST_F(NonFinite, BulletNeverFliesAsNaN) {
+    ttl[1].status = 0;
+    ttl[t].heading = 1.7e308; // as if set directly: a clean guard still holds
+    ttl[t].score = 10;
+    ASSERT_EQ(turtle_fire(t), 0);
+    struct position blast;
+    update_bullet(t, &blast);
+    EXPECT_FALSE((ttl[t].status & ST_BULLET) && !std::isfinite(ttl[t].bullet.x));
 }
