@@ -17,7 +17,6 @@
 // inputs may not repeat when its one reproducer file is run alone in a fresh
 // process; the frequent rebuild keeps that history short (at most 31 inputs).
 #include <fcntl.h>
-#include <sanitizer/common_interface_defs.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_common.h"
 #include "geofunc.h"
 #include "globalv.h"
 #include "tcpserver.h"
@@ -44,15 +44,6 @@ constexpr int REPLY_SNDBUF = 1 << 20; // asked for; the kernel may give less
 int peer = -1; // the far end of the slot's socket
 unsigned long inputs = 0;
 unsigned long resets = 0;
-
-[[noreturn]] void broken(const char* what) {
-    // NOTE: the run closes stderr (-close_fd_mask=2); the sanitizer's report
-    // descriptor still reaches the terminal.
-    char line[256];
-    std::snprintf(line, sizeof(line), "invariant broken: %s", what);
-    __sanitizer_report_error_summary(line);
-    abort();
-}
 
 void drain() {
     char buf[65536];

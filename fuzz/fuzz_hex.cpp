@@ -9,26 +9,18 @@
 // twice the coded length and read back to the same text. Every buffer is
 // its own heap block of the exact size, so AddressSanitizer sees any byte
 // written past it.
-#include <sanitizer/common_interface_defs.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_common.h"
 #include "tcpserver.h"
 
 namespace {
 
 constexpr size_t TEXT_BUF = NAME_LEN + 1;
 constexpr size_t HEX_BUF = 2 * NAME_LEN + 1;
-
-[[noreturn]] void broken(const char* what) {
-    char line[256];
-    std::snprintf(line, sizeof(line), "invariant broken: %s", what);
-    __sanitizer_report_error_summary(line);
-    abort();
-}
 
 char* block(size_t n) {
     char* p = static_cast<char*>(malloc(n));

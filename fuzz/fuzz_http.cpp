@@ -13,7 +13,6 @@
 // a maze every other rebuild.
 #include <fcntl.h>
 #include <poll.h>
-#include <sanitizer/common_interface_defs.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include <cstring>
 #include <thread>
 
+#include "fuzz_common.h"
 #include "geofunc.h"
 #include "globalv.h"
 #include "httpd.h"
@@ -40,13 +40,6 @@ int served = -1;  // the server's end
 int browser = -1; // the far end: input is written, responses are drained here
 unsigned long inputs = 0;
 unsigned long builds = 0;
-
-[[noreturn]] void broken(const char* what) {
-    char line[256];
-    std::snprintf(line, sizeof(line), "invariant broken: %s", what);
-    __sanitizer_report_error_summary(line);
-    abort();
-}
 
 void drainer() {
     char buf[65536];

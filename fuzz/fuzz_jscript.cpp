@@ -7,14 +7,13 @@
 // head template, then whole script lines in list order up to the first that
 // does not fit, then the closing template exactly when it fits; never more
 // than PAGE_MAX characters, and its length must match its text.
-#include <sanitizer/common_interface_defs.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "fuzz_common.h"
 #include "httpd.h"
 
 extern int n_jscript;
@@ -27,13 +26,6 @@ namespace {
 
 constexpr size_t INPUT_MAX = 4096;
 constexpr size_t PAGE_MAX = 3265; // characters of the page, without its NUL
-
-[[noreturn]] void broken(const char* what) {
-    char line[256];
-    std::snprintf(line, sizeof(line), "invariant broken: %s", what);
-    __sanitizer_report_error_summary(line);
-    abort();
-}
 
 void clear_scripts() {
     for (int i = 0; i < n_jscript; i++) {

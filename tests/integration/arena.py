@@ -41,21 +41,24 @@ class PortTaken(Exception):
     """The program could not bind the command port."""
 
 
-def _listening_inodes(port):
-    """Socket inodes of IPv4/IPv6 TCP listeners on `port`."""
-    inodes = set()
+def tcp_sockets():
+    """(local port, remote port, state, inode) of every IPv4/IPv6 TCP socket
+    the kernel lists; state is its hex code ("0A" listening)."""
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         try:
             with open(table) as f:
                 next(f)
-                for row in f:
-                    cols = row.split()
-                    local, state, inode = cols[1], cols[3], cols[9]
-                    if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port:
-                        inodes.add(inode)
+                rows = [row.split() for row in f]
         except OSError:
-            pass
-    return inodes
+            continue
+        for cols in rows:
+            yield (int(cols[1].rsplit(":", 1)[1], 16), int(cols[2].rsplit(":", 1)[1], 16),
+                   cols[3], cols[9])
+
+
+def _listening_inodes(port):
+    """Socket inodes of IPv4/IPv6 TCP listeners on `port`."""
+    return {inode for local, _, state, inode in tcp_sockets() if state == "0A" and local == port}
 
 
 def _socket_inodes_of(pid):

@@ -16,7 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from arena import REPO, Arena, ArenaCase, closed_by_peer  # noqa: E402
+from arena import REPO, Arena, ArenaCase, closed_by_peer, tcp_sockets  # noqa: E402
 
 HTTP_PORT = 2280
 SERVER = b"Server: Quillmere/0.1\r\n"
@@ -101,19 +101,10 @@ def _ports_to_avoid():
     viewer port still in TIME_WAIT: a new connection from such a port meets
     the old one's ghost and waits a second for the SYN to be retried."""
     avoid = set()
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                next(f)
-                for row in f:
-                    cols = row.split()
-                    local = int(cols[1].rsplit(":", 1)[1], 16)
-                    remote = int(cols[2].rsplit(":", 1)[1], 16)
-                    avoid.add(local)
-                    if local == HTTP_PORT:
-                        avoid.add(remote)
-        except OSError:
-            pass
+    for local, remote, _, _ in tcp_sockets():
+        avoid.add(local)
+        if local == HTTP_PORT:
+            avoid.add(remote)
     return avoid
 
 
