@@ -26,6 +26,7 @@ from fieldkit import (HAVE_X, SIDE, FieldCase, capture_texts, complete_maze,  # 
                       count_pixels, differing_pixels, feed, http_get, live_entries,
                       maze_faults, near, pixel, png_rgb, press, settled_shot, shot,
                       to_window, wait_for, wait_http)
+from peerns import PeerNet  # noqa: E402
 from test_window import command, png_chunks  # noqa: E402
 
 BLUE = (51, 51, 153)  # the field colour 0.2 0.2 0.6 as the window shows it
@@ -91,6 +92,55 @@ class Privacy(FieldCase):
         self.assertTrue(wait_for(lambda: self.win.title() == "Private " + base, 10),
                         self.win.title())
         self.assert_refused(mark)
+
+    @unittest.skipUnless(PeerNet.available(), "needs root and ip netns")
+    def test_another_network_namespace_is_served_only_in_public_mode(self):
+        """A peer in a second network namespace, over a veth pair, is another
+        host: refused on both ports while private, served while public."""
+        wait_http(self.arena)
+        with PeerNet() as net:
+            def attempt(port, request):
+                s = net.socket()
+                try:
+                    s.connect((net.here, port))
+                    local = s.getsockname()[1]
+                    s.sendall(request)
+                    got = b""
+                    while b"\n" not in got:
+                        chunk = s.recv(4096)
+                        if not chunk:
+                            break
+                        got += chunk
+                    return local, got
+                except (ConnectionResetError, BrokenPipeError):
+                    return local, b""
+                finally:
+                    s.close()
+
+            def assert_refused_from_peer():
+                mark = self.arena.mark()
+                for port, request in ((2222, b".\n"), (2280, b"GET /turtle HTTP/1.0\r\n\r\n")):
+                    local, got = attempt(port, request)
+                    self.assertEqual(got, b"", "port %d answered a foreign host" % port)
+                    self.arena.wait_for_log("accept_connection(): reject connection from %s %d\n"
+                                            % (net.peer, local), since=mark)
+
+            assert_refused_from_peer()
+            mark = self.arena.mark()
+            self.win.key("at")
+            self.addCleanup(self.back_to_private)
+            self.arena.wait_for_log("entering public mode...\n", since=mark)
+            local, got = attempt(2222, b".\n")
+            self.assertRegex(got.decode("latin-1"), r"^OK @ \d+ \d+\n$")
+            self.arena.wait_for_log("handling client from %s %d\n" % (net.peer, local), since=mark)
+            local, got = attempt(2280, b"GET /turtle HTTP/1.0\r\n\r\n")
+            self.assertTrue(got.startswith(b"HTTP/1.1 200 OK"), got[:40])
+            self.assertNotIn("reject connection", self.arena.log()[mark:])
+
+            mark = self.arena.mark()
+            self.win.key("at")
+            self.arena.wait_for_log("entering private mode...\n", since=mark)
+            assert_refused_from_peer()
 
     def back_to_private(self):
         log = self.arena.log()
