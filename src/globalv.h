@@ -39,6 +39,11 @@ extern int disp_help;
 extern std::atomic<int> menuitem_need_to_change;
 extern int field_is_painted;
 extern std::atomic<int> socket_error_occurred;
+// Raised by whatever may change the picture from outside a frame (client
+// commands, arrivals and departures, keys, menu, a socket error); the timer
+// takes it down when it asks for the frame that shows the change. A field
+// at rest (field_is_at_rest) is redrawn only when it is raised.
+extern std::atomic<int> field_needs_redraw;
 extern double view_rotation_angle;
 extern double view_fov_angle;
 extern char window_title[256];

@@ -40,6 +40,7 @@ int disp_help = 0;
 std::atomic<int> menuitem_need_to_change{0};
 int field_is_painted = 0;
 std::atomic<int> socket_error_occurred{0};
+std::atomic<int> field_needs_redraw{1}; // the first frame is always drawn
 double view_rotation_angle = 0.0;
 double view_fov_angle = 55.0;
 char window_title[256];
@@ -155,7 +156,10 @@ int field_set_color(double r, double g, double b) {
     return 0;
 }
 
-void field_set_socket_error() { socket_error_occurred = 1; }
+void field_set_socket_error() {
+    socket_error_occurred = 1;
+    field_needs_redraw = 1; // the warning shows even on a field at rest
+}
 
 // ================================================================= modes
 
@@ -296,6 +300,17 @@ int qf_n_moving_obj(int* nobj) {
         if ((ttl[t].status & ST_ALIVE) && !(ttl[t].status & (ST_ZOMBIE | ST_STONE | ST_DOUGHNUT))) n++;
     *nobj = n;
     return 0;
+}
+
+int field_is_at_rest() {
+    for (int t = 0; t < MAX_TURTLE; t++) {
+        const struct turtle* p = &ttl[t];
+        if ((p->status & ST_ALIVE) && !(p->status & (ST_STONE | ST_DOUGHNUT))) return 0;
+        // NOTE: a dead slot's dying and blast counts are neither drawn nor
+        // run down, so only its bullet, which flies on, keeps the field busy
+        if (p->status & ST_BULLET) return 0;
+    }
+    return 1;
 }
 
 // ================================================ per-frame world update

@@ -194,6 +194,11 @@ int field_set_disp_name(int flag);
 int qf_elapsed_time(long* tim);
 int qf_n_turtle(int* na);
 int qf_n_moving_obj(int* nobj);
+// 1 when a frame would draw exactly the last picture and change nothing:
+// no slot alive but stones and doughnuts (turtles, zombies and robots swing
+// their legs with the clock, and only living slots count down dying and
+// blasts), no bullet in flight.
+int field_is_at_rest();
 
 // ------------------------------------------------ per-frame world update
 // The frame's drawing calls these in the frame's order; world_update_frame

@@ -409,14 +409,21 @@ void timerfunc(int dummy) {
     (void)dummy;
     elapsed_time++;
     int nobj = 0;
+    int at_rest = 0;
     {
         // NOTE: the count reads the turtle table, which the command thread
         // changes under the frame lock; so it is read under it too.
         std::lock_guard<std::mutex> lock(frame_rendering_mutex);
         qf_n_moving_obj(&nobj);
+        at_rest = field_is_at_rest();
     }
     glutTimerFunc(nobj >= 1 ? TIMER_FAST_MS : TIMER_SLOW_MS, timerfunc, 0);
-    glutPostRedisplay();
+    // NOTE: a field at rest would be drawn the same picture tick after tick;
+    // it is drawn again only when something raised field_needs_redraw since
+    // (the window toolkit still redraws it on its own when it is exposed).
+    // The flag is taken down before the frame is drawn, so a change made
+    // after this point is either in that frame or raises it again.
+    if (field_needs_redraw.exchange(0) || !at_rest) glutPostRedisplay();
     if (menuitem_need_to_change) change_menuitem();
 }
 
@@ -872,6 +879,7 @@ void keyboardfunc(unsigned char key, int x, int y) {
     // NOTE: every other key runs under the frame lock, so the command thread
     // never sees a half-changed table or flag (kill-all, maze, stones, ...).
     std::lock_guard<std::mutex> lock(frame_rendering_mutex);
+    field_needs_redraw = 1; // drawn by the next tick, even on a field at rest
     switch (key) {
     case 27: // Escape
         disp_help = 0;

@@ -266,6 +266,7 @@ int accept_connection(int sv_sock) {
     // slot that names it are made under the frame lock.
     {
         std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+        field_needs_redraw = 1;
         int tid = generate_turtle(cl, 0);
         if (tid < 0) {
             close(s);
@@ -322,6 +323,7 @@ int check_client_status() {
             // (disconnect_client_for), so the slot is emptied under it too.
             std::lock_guard<std::mutex> lk(frame_rendering_mutex);
             disconnect_client(cl);
+            field_needs_redraw = 1;
             continue;
         }
         pfd[n] = {client_tab[cl].socket, POLLIN, 0};
@@ -333,6 +335,8 @@ int check_client_status() {
     for (int i = 0; i < n; i++) ready[slot[i]] = pfd[i].revents != 0;
 
     std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+    // commands, departures and zombies all change what the window shows
+    field_needs_redraw = 1;
     for (int cl = 0; cl < MAX_CLIENT; cl++) {
         struct tcpclient* c = &client_tab[cl];
         if (c->socket < 0 || !ready[cl] || c->nup != 0) continue;

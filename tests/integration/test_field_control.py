@@ -356,6 +356,39 @@ class Canvas(FieldCase):
                 self.assertTrue(wait_for(self.background_only, 10), how)
             self.assertTrue(t.nop().ok)  # the turtle lives on
 
+    def test_a_field_at_rest_still_shows_every_change(self):
+        # Once nothing on the field moves, the arena stops drawing the same
+        # picture over and over; every change must still reach the window.
+        t = self.client(park=False)
+        self.assertTrue(t.field_color(0.2, 0.2, 0.6))
+        self.paint_line(t)
+        self.assertTrue(wait_for(lambda: self.line_pixels() > 300, 10))
+        press(self.arena, "K")  # every turtle gone: the field is at rest
+        self.assertTrue(closed_by_peer(t.sock))
+        rest = settled_shot(self.arena)
+        x, y = to_window(150, -150)
+        self.assertTrue(all(near(pixel(rest, x + dx, y + dy), BLUE)
+                            for dx in range(-12, 13, 3) for dy in range(-12, 13, 3)),
+                        "the killed turtle is gone from the window")
+        self.assertGreater(self.line_pixels(), 300, "the paint stays")
+
+        press(self.arena, "h")
+        self.assertGreater(differing_pixels(rest, settled_shot(self.arena)), 200,
+                           "help shown on a field at rest")
+        press(self.arena, "h")
+        self.assertLess(differing_pixels(rest, settled_shot(self.arena)), 20, "help gone")
+        press(self.arena, "c")
+        self.assertTrue(wait_for(self.background_only, 10), "cleared on a field at rest")
+
+        # a client that comes and goes in one breath: its last command shows
+        mark = self.arena.mark()
+        with self.arena.connect() as late:
+            self.assertTrue(late.field_color(0.2, 0.6, 0.2))
+        self.wait_closed(1, mark)
+        press(self.arena, "z")
+        green = settled_shot(self.arena)
+        self.assertTrue(near(pixel(green, 400, 100), (51, 153, 51)), pixel(green, 400, 100))
+
 
 class Maze(FieldCase):
     def test_M_builds_a_maze_and_M_again_leaves_the_boundary_in_battle_mode(self):

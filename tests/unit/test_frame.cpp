@@ -224,3 +224,46 @@ TEST_F(Frame, MovingAgentsDecideTheTimerPace) {
     qf_n_moving_obj(&n);
     EXPECT_EQ(n, 1);
 }
+
+// A field at rest is not redrawn; everything that still changes the picture
+// from frame to frame keeps it from resting until it is over.
+TEST_F(Frame, FieldRestsOnlyWhenNothingOnItChangesWithTheFrames) {
+    EXPECT_EQ(field_is_at_rest(), 1);
+    set_object_at(0, 0, ST_STONE);
+    set_object_at(100, 0, ST_DOUGHNUT);
+    EXPECT_EQ(field_is_at_rest(), 1) << "stones and doughnuts stand still";
+
+    int z = place_turtle(-100, 0, 0, 1);
+    make_zombie(z);
+    EXPECT_EQ(field_is_at_rest(), 0) << "a zombie still swings its legs";
+    field_clear_zombie();
+    EXPECT_EQ(field_is_at_rest(), 1);
+
+    // a bullet fired by a turtle that died at once flies on to the wall
+    int s = place_turtle(0, -200, 90);
+    turtle_fire(s);
+    ttl[s].status &= ~ST_ALIVE;
+    int n = 0;
+    while (!field_is_at_rest() && n < 1000) {
+        world_update_frame();
+        n++;
+    }
+    EXPECT_GT(n, 10) << "the flight is drawn to its end";
+    EXPECT_LT(n, 1000);
+    EXPECT_FALSE(ttl[s].status & ST_BULLET);
+    // a living turtle's blast is drawn to its end too
+    int b = place_turtle(0, -200, 90);
+    turtle_fire(b);
+    n = 0;
+    while (ttl[b].status & ST_BULLET) {
+        world_update_frame();
+        n++;
+        ASSERT_LT(n, 1000);
+    }
+    EXPECT_GT(ttl[b].bttf, 0);
+    EXPECT_EQ(field_is_at_rest(), 0);
+
+    int r = generate_turtle(-1, ST_ROBOT);
+    ASSERT_GE(r, 0);
+    EXPECT_EQ(field_is_at_rest(), 0);
+}
