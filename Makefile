@@ -1,9 +1,11 @@
 # make run  -- install what is missing (as root), build, open the arena
 # make test -- the same set-up, then every test
+# make test-asan / make test-tsan -- every test again against an ASan+UBSan
+#                                    or a TSan build (tools/sanitize.sh)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test run clean
+.PHONY: deps configure build test test-asan test-tsan run clean
 
 deps:
 	@tools/setup-deps.sh
@@ -16,6 +18,12 @@ build: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure
+
+test-asan: deps
+	tools/sanitize.sh address
+
+test-tsan: deps
+	tools/sanitize.sh thread
 
 run: build
 	@if [ -x $(BUILD)/qmere ]; then ./$(BUILD)/qmere; else echo "built the world library and tests; the window program is not part of this build yet"; fi
