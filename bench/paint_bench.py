@@ -19,6 +19,13 @@ and 20 robots wandering about, and reports:
 
     python3 bench/paint_bench.py [--bin build/qmere] [--seconds 20] [--turn 20]
                                  [--no-batch] [--no-fbo] [--no-paint]
+                                 [--browsers 50] [--poll-ms 100]
+
+--browsers N adds N keep-alive connections to the viewer port, each polling
+the four feeds a browser's viewer reads (/turtle, /wall, /coin, /camera) one
+after the other every --poll-ms (the viewer's own 100 ms): with 50 that is
+about 2000 requests a second. They run in a child process of their own, and
+the requests answered, the errors and the feed bytes are printed.
 
 --no-batch sets QMERE_DAB_BATCH=0, which draws every dab on its own, and
 --no-fbo sets QMERE_CANVAS_FBO=0, which paints the canvas in the window and
@@ -30,6 +37,7 @@ arena meanwhile. Prints figures; it asserts nothing.
 """
 
 import argparse
+import multiprocessing
 import os
 import re
 import selectors
@@ -164,6 +172,87 @@ class Client:
             self.sock = None
 
 
+FEEDS = (b"/turtle", b"/wall", b"/coin", b"/camera")
+
+
+def browsers_main(n, poll_ms, stop, results):
+    """Child process: n viewer connections polling the feeds until `stop`
+    is set; puts (responses, errors, body bytes) on `results`."""
+    sel = selectors.DefaultSelector()
+    done = errors = body_bytes = 0
+    conns = []
+
+    def start(c):
+        c["sock"] = socket.create_connection(("127.0.0.1", 2280), timeout=10)
+        c["sock"].setblocking(False)
+        sel.register(c["sock"], selectors.EVENT_READ, c)
+        c["feed"], c["buf"] = 0, b""
+
+    def request(c):
+        c["sock"].sendall(b"GET " + FEEDS[c["feed"]] + b" HTTP/1.1\r\nHost: arena\r\n\r\n")
+        c["sent"] = True
+
+    now = time.monotonic()
+    for i in range(n):
+        c = {"next": now + poll_ms / 1000.0 * i / n, "sent": False}
+        start(c)
+        conns.append(c)
+    while not stop.is_set():
+        now = time.monotonic()
+        for c in conns:
+            if not c["sent"] and now >= c["next"]:
+                try:
+                    request(c)
+                except OSError:
+                    errors += 1
+                    c["broken"] = True
+        for key, _ in sel.select(0.005):
+            c = key.data
+            try:
+                chunk = c["sock"].recv(65536)
+            except (BlockingIOError, InterruptedError):
+                continue
+            except OSError:
+                chunk = b""
+            if not chunk:
+                errors += 1
+                c["broken"] = True
+                continue
+            c["buf"] += chunk
+            head_end = c["buf"].find(b"\r\n\r\n")
+            if head_end < 0:
+                continue
+            head = c["buf"][:head_end]
+            m = re.search(rb"Content-Length: (\d+)", head)
+            if not head.startswith(b"HTTP/1.1 200") or m is None:
+                errors += 1
+                c["broken"] = True
+                continue
+            total = head_end + 4 + int(m.group(1))
+            if len(c["buf"]) < total:
+                continue
+            done += 1
+            body_bytes += total - head_end - 4
+            c["buf"] = c["buf"][total:]
+            c["sent"] = False
+            c["feed"] += 1
+            if c["feed"] == len(FEEDS):
+                c["feed"] = 0
+                c["next"] += poll_ms / 1000.0
+                if c["next"] < now:  # fell behind: no burst to catch up
+                    c["next"] = now
+        for c in conns:
+            if c.pop("broken", False):
+                sel.unregister(c["sock"])
+                c["sock"].close()
+                c["sent"] = False
+                try:
+                    start(c)
+                except OSError:
+                    errors += 1
+    results.put((done, errors, body_bytes))
+
+
 def run(args):
     if args.no_batch:
         os.environ["QMERE_DAB_BATCH"] = "0"
@@ -207,6 +296,13 @@ def run(args):
                 pump(0.01)
             return clients[0].last_ticks
 
+        browsers = None
+        if args.browsers > 0:
+            stop = multiprocessing.Event()
+            results = multiprocessing.Queue()
+            browsers = multiprocessing.Process(target=browsers_main,
+                                               args=(args.browsers, args.poll_ms, stop, results))
+            browsers.start()
         pump(WARM_UP)
         steps0 = sum(c.steps_ok for c in clients)
         refused0 = sum(c.steps_refused for c in clients)
@@ -221,6 +317,11 @@ def run(args):
         steps1 = sum(c.steps_ok for c in clients)
         refused1 = sum(c.steps_refused for c in clients)
         log = arena.log()[mark0:]
+        http = None
+        if browsers is not None:
+            stop.set()
+            http = results.get(timeout=30)
+            browsers.join(10)
     finally:
         for c in clients:
             c.close()
@@ -237,6 +338,12 @@ def run(args):
           % (", ".join(how) or "as built", N_CLIENTS,
              "pen up" if args.no_paint else "brush", STEP, args.turn, N_ROBOTS))
     print("  measured        %.1f s" % seconds)
+    if http is not None:
+        # the browsers ran through the warm-up and the measurement
+        print("  browsers        %d connections polling 4 feeds every %g ms: %d responses "
+              "(%.0f/s), %d errors, %.1f MB of feeds"
+              % (args.browsers, args.poll_ms, http[0], http[0] / (seconds + WARM_UP), http[1],
+                 http[2] / 1e6))
     print("  ticks/s         %.1f   (the timer's rate is 125)" % ((k1 - k0) / seconds))
     print("  CPU per tick    %.2f ms   (all the program's threads, GL rasterizers included)"
           % (1000.0 * (cpu1 - cpu0) / max(1, k1 - k0)))
@@ -277,6 +384,10 @@ def main():
                         "(QMERE_CANVAS_FBO=0)")
     p.add_argument("--no-paint", action="store_true",
                    help="the clients walk with the pen up: the cost of the scene alone")
+    p.add_argument("--browsers", type=int, default=0,
+                   help="keep-alive viewer connections polling the feeds meanwhile")
+    p.add_argument("--poll-ms", type=float, default=100.0,
+                   help="each viewer connection's poll period (the viewer's own: 100)")
     p.add_argument("--verbose", action="store_true",
                    help="also print what the program wrote during the measurement")
     run(p.parse_args())

@@ -22,11 +22,17 @@ harness) and for --minutes keeps it busy with everything at once:
     seconds with xdotool.
 
 Every 10 s the arena's resident size (VmRSS), thread count and tick ('Q T')
-are recorded. At the end the totals are printed. The exit status is non-zero
-when the program died, a command went unanswered on an open connection, or a
-feed did not parse.
+are recorded. At the end the arena is ended with its Q key, as a person at
+the window ends it (exit(0)), and the totals are printed. The exit status is
+non-zero when the program died, a command went unanswered on an open
+connection, a feed did not parse, or the program's own exit status after Q
+was not 0 -- run against an ASan build (tools/sanitize.sh address builds
+build-asan/) with LeakSanitizer on, that catches any memory the whole soak
+left behind:
 
     python3 bench/soak.py [--minutes 10] [--bin build/qmere]
+    LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp ASAN_OPTIONS=detect_leaks=1 \
+        python3 bench/soak.py --minutes 10 --bin build-asan/qmere
 
 Needs Xvfb and xdotool. Uses the fixed ports 2222 and 2280 and 127.0.0.1
 only; nothing else should run an arena meanwhile.
@@ -533,6 +539,8 @@ def proc_status(pid):
             for row in f:
                 if row.startswith("VmRSS:"):
                     out["rss"] = int(row.split()[1])
+                elif row.startswith("RssAnon:"):
+                    out["anon"] = int(row.split()[1])
                 elif row.startswith("Threads:"):
                     out["threads"] = int(row.split()[1])
     except OSError:
@@ -588,7 +596,7 @@ def run(args):
                 st = proc_status(pid)
                 tick = ask_tick(clients[0])
                 clients[0].want_robots.set()
-                s = (now - t0, st.get("rss"), st.get("threads"), tick)
+                s = (now - t0, st.get("rss"), st.get("threads"), tick, st.get("anon"))
                 samples.append(s)
                 with STATS.lock:
                     sent, rep, closed, http_n = STATS.sent, STATS.replies, STATS.closed, \
@@ -612,11 +620,21 @@ def run(args):
         except NameError:
             pass
         alive_at_stop = arena.proc is not None and arena.proc.poll() is None
+        # The program is ended as a person at the window ends it, with Q
+        # (exit(0)), so that a build with a leak checker checks at the exit.
+        exit_status = None
+        if alive_at_stop:
+            try:
+                keys.press("Q")
+                exit_status = arena.proc.wait(60)
+            except (NameError, OSError, subprocess.SubprocessError):
+                pass
         arena.stop()
 
     alive = alive and alive_at_stop
+    warm_anon = [s for s in samples if s[0] >= WARM_UP and s[4] is not None]
     warm = [s for s in samples if s[0] >= WARM_UP and s[1] is not None]
-    start = warm[0] if warm else (samples[0] if samples else (0, None, None, None))
+    start = warm[0] if warm else (samples[0] if samples else (0, None, None, None, None))
     threads_seen = [s[2] for s in samples if s[2] is not None] + \
         ([final["threads"]] if final.get("threads") else [])
     ticks_rate = None
@@ -643,6 +661,10 @@ def run(args):
     print("  keys pressed          '!' %d, 'M' %d" % (S.keys["!"], S.keys["M"]))
     print("  RSS                   %s kB at %.0f s (after the warm-up), %s kB at the end"
           % (start[1], start[0], final.get("rss")))
+    if warm_anon:
+        print("  of it anonymous       %s kB at %.0f s, %s kB at the end   (heaps and stacks; "
+              "the rest is mapped files: libraries, fonts)"
+              % (warm_anon[0][4], warm_anon[0][0], final.get("anon")))
     print("  threads               %s at %.0f s, %s at the end, min %s max %s"
           % (start[2], start[0], final.get("threads"),
              min(threads_seen) if threads_seen else None,
@@ -650,11 +672,13 @@ def run(args):
     print("  ticks/s               %s   (from %.0f s to the end)"
           % ("%.1f" % ticks_rate if ticks_rate is not None else "-", start[0]))
     print("  process alive         %s" % ("yes" if alive else "NO"))
+    print("  exit status after Q   %s   (a leak checker in the build makes it non-zero on a leak)"
+          % exit_status)
     if S.notes:
         print("  notes:")
         for n in S.notes[:20]:
             print("    " + n)
-    failed = (not alive) or S.unanswered > 0 or S.parse_failures > 0
+    failed = (not alive) or S.unanswered > 0 or S.parse_failures > 0 or exit_status != 0
     print("soak: %s" % ("FAILED" if failed else "passed"))
     return 1 if failed else 0
 
