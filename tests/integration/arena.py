@@ -11,12 +11,18 @@ listening in that very process, and stops both again (process groups).
         t.forward(10)
     arena.wait_for_log("closing connection from 127.0.0.1")
     arena.stop()
+
+It also holds the helpers every suite shares: polling (wait_for,
+wait_ticks), raw command lines (command, recv_line, closed_by_peer) and
+raw HTTP requests to the viewer server (http_socket, read_response,
+http_get).
 """
 
 import atexit
 import ctypes
 import os
 import re
+import select
 import signal
 import socket
 import subprocess
@@ -63,20 +69,28 @@ def _listening_inodes(port):
 
 def _socket_inodes_of(pid):
     found = set()
-    fd_dir = "/proc/%d/fd" % pid
     try:
-        names = os.listdir(fd_dir)
+        names = os.listdir("/proc/%d/fd" % pid)
     except OSError:
         return found
     for name in names:
         try:
-            link = os.readlink(os.path.join(fd_dir, name))
+            m = re.match(r"socket:\[(\d+)\]", os.readlink("/proc/%d/fd/%s" % (pid, name)))
         except OSError:
             continue
-        m = re.match(r"socket:\[(\d+)\]", link)
         if m:
             found.add(m.group(1))
     return found
+
+
+def _tcp_connect(port, source=None, timeout=10.0):
+    """A plain socket connected to `port` here (bound to `source` first)."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    if source:
+        s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    return s
 
 
 def _die_with_parent():
@@ -109,14 +123,19 @@ def _stop_group(proc, grace=5.0):
 class Arena:
     """The program under test, on a private X display."""
 
-    def __init__(self, binary=None, args=()):
+    def __init__(self, binary=None, args=(), env=None, command_port_taken=False):
         self.binary = os.path.abspath(binary or os.environ.get("QMERE_BIN")
                                       or os.path.join(REPO, "build", "qmere"))
         self.args = list(args)
+        self.env_changes = dict(env or {})  # name -> value, or None to remove it
         self.display = None
         self.xvfb = None
         self.proc = None
         self.home = None
+        self.workdir = None  # the program's working directory, inside home
+        # the port whose listener shows that the program is up: the viewer
+        # port when a test holds the command port on purpose
+        self.up_port = HTTP_PORT if command_port_taken else TCP_PORT
         self._log = bytearray()
         self._cond = threading.Condition()
         self._reader = None
@@ -164,9 +183,10 @@ class Arena:
 
     def _wait_port_free(self):
         deadline = time.monotonic() + PORT_BUSY_TIMEOUT
-        while _listening_inodes(TCP_PORT):
+        while _listening_inodes(self.up_port):
             if time.monotonic() > deadline:
-                raise RuntimeError("port %d stays busy: another program listens there" % TCP_PORT)
+                raise RuntimeError("port %d stays busy: another program listens there"
+                                   % self.up_port)
             time.sleep(0.2)
 
     def _start_xvfb(self):
@@ -193,11 +213,15 @@ class Arena:
 
     def _start_program(self):
         self.home = tempfile.TemporaryDirectory(prefix="qmere-home-")
-        env = dict(os.environ)
-        env["DISPLAY"] = self.display
-        env["HOME"] = self.home.name
+        self.workdir = tempfile.mkdtemp(prefix="qmere-cwd-", dir=self.home.name)
+        env = dict(os.environ, DISPLAY=self.display, HOME=self.home.name)
+        for k, v in self.env_changes.items():
+            if v is None:
+                env.pop(k, None)
+            else:
+                env[k] = v
         self.proc = subprocess.Popen(
-            [self.binary] + self.args, cwd=self.home.name, env=env,
+            [self.binary] + self.args, cwd=self.workdir, env=env,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE, start_new_session=True, preexec_fn=_die_with_parent)
         self._reader = threading.Thread(target=self._read_stderr, args=(self.proc.stderr,),
@@ -220,15 +244,14 @@ class Arena:
         deadline = time.monotonic() + START_TIMEOUT
         while True:
             if self.proc.poll() is not None:
-                raise RuntimeError("qmere ended (%s) at start-up:\n%s" % (self.proc.returncode,
-                                                                        self.log()))
-            if "init_socket(): cannot bind" in self.log():
+                raise RuntimeError("qmere ended (%s) at start-up:\n%s"
+                                   % (self.proc.returncode, self.log()))
+            if self.up_port == TCP_PORT and "init_socket(): cannot bind" in self.log():
                 raise PortTaken(self.log())
-            mine = _socket_inodes_of(self.proc.pid)
-            if _listening_inodes(TCP_PORT) & mine:
+            if _listening_inodes(self.up_port) & _socket_inodes_of(self.proc.pid):
                 return
             if time.monotonic() > deadline:
-                raise RuntimeError("qmere never listened on %d:\n%s" % (TCP_PORT, self.log()))
+                raise RuntimeError("qmere never listened on %d:\n%s" % (self.up_port, self.log()))
             time.sleep(0.05)
 
     # --------------------------------------------------------------- the log
@@ -271,26 +294,16 @@ class Arena:
         return quillmere.Turtle("127.0.0.1", TCP_PORT, **kw)
 
     def raw(self, source=None, timeout=10.0):
-        """A plain connected socket (optionally bound to `source` first)."""
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.settimeout(timeout)
-        if source:
-            s.bind((source, 0))
-        s.connect(("127.0.0.1", TCP_PORT))
-        return s
+        """A plain socket connected to the command port (optionally bound to
+        `source` first)."""
+        return _tcp_connect(TCP_PORT, source, timeout)
 
     def wait_all_closed(self, timeout=10.0):
         """Wait until every admitted client has been closed again."""
-        deadline = time.monotonic() + timeout
-        while True:
-            text = self.log()
-            opened = text.count("handling client from ")
-            closed = text.count("closing connection from ")
-            if closed >= opened:
-                return
-            if time.monotonic() > deadline:
-                raise AssertionError("%d clients still connected" % (opened - closed))
-            time.sleep(0.02)
+        def still_open():
+            return self.count("handling client from ") - self.count("closing connection from ")
+        if not wait_for(lambda: still_open() <= 0, timeout, 0.02):
+            raise AssertionError("%d clients still connected" % still_open())
 
     def tidy(self):
         """Battle mode off, zombies removed; only the tidying client's own
@@ -301,6 +314,42 @@ class Arena:
             t.clear_zombies()
             t.jump(240, -240)
         self.wait_all_closed()
+
+
+def wait_for(pred, timeout=10.0, step=0.05):
+    """Polls pred until it returns something true or the time is up; returns
+    its last value."""
+    end = time.monotonic() + timeout
+    while True:
+        v = pred()
+        if v or time.monotonic() > end:
+            return v
+        time.sleep(step)
+
+
+def wait_ticks(turtle, n=3, timeout=30.0):
+    """Waits until the arena's clock has gone n ticks further, as a client
+    sees it (a tick's frame is drawn before the next tick's timer runs)."""
+    t0 = turtle.ticks()
+    if not wait_for(lambda: turtle.ticks() >= t0 + n, timeout, 0.02):
+        raise AssertionError("the arena's clock stands still")
+
+
+def hold_port(port, timeout=PORT_BUSY_TIMEOUT):
+    """A listening socket on `port` (all addresses), once nobody else has it."""
+    end = time.monotonic() + timeout
+    while True:
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("0.0.0.0", port))
+            s.listen(1)
+            return s
+        except OSError:
+            s.close()
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.2)
 
 
 def recv_line(sock, timeout=10.0):
@@ -331,6 +380,66 @@ def closed_by_peer(sock, timeout=10.0):
         return True
     except socket.timeout:
         return False
+
+
+def command(sock, text):
+    """Sends one command line on a raw socket and returns its reply line."""
+    sock.sendall((text + "\n").encode())
+    return recv_line(sock).decode("latin-1")
+
+
+def nothing_arrives(sock, wait=0.3):
+    """True when nothing comes within `wait` seconds, "closed" when the peer
+    closes, False when data arrives (it stays unread)."""
+    r, _, _ = select.select([sock], [], [], wait)
+    if not r:
+        return True
+    try:
+        return False if sock.recv(1, socket.MSG_PEEK) else "closed"
+    except ConnectionResetError:
+        return "closed"
+
+
+# ------------------------------------------------------- the viewer server
+
+def wait_http(arena):
+    arena.wait_for_log("httpd: listening for connections on port %d...\n" % HTTP_PORT)
+
+
+def http_socket(source=None, timeout=10.0):
+    """A plain socket connected to the viewer port (bound to `source` first)."""
+    return _tcp_connect(HTTP_PORT, source, timeout)
+
+
+def read_response(sock, head=False):
+    """(raw header bytes, [header lines], body) of one response; the body is
+    read by its Content-Length (none for HEAD). A close inside the header
+    raises ConnectionError."""
+    raw = bytearray()
+    while not raw.endswith(b"\r\n\r\n"):
+        chunk = sock.recv(1)
+        if not chunk:
+            raise ConnectionError("closed inside the header: %r" % bytes(raw))
+        raw += chunk
+    lines = bytes(raw[:-4]).split(b"\r\n")
+    lengths = [int(line[16:]) for line in lines if line.startswith(b"Content-Length: ")]
+    size = lengths[0] if lengths and not head else 0
+    body = bytearray()
+    while len(body) < size:
+        chunk = sock.recv(min(65536, size - len(body)))
+        if not chunk:
+            raise ConnectionError("closed after %d of %d body bytes" % (len(body), size))
+        body += chunk
+    return bytes(raw), lines, bytes(body)
+
+
+def http_get(path, method="GET", extra=b"", source=None):
+    """One request on a fresh connection; returns ([header lines], body)."""
+    with http_socket(source) as s:
+        s.sendall(b"%s %s HTTP/1.1\r\nHost: t\r\n%s\r\n"
+                  % (method.encode(), path.encode(), extra))
+        _, lines, body = read_response(s, head=(method.upper() == "HEAD"))
+        return lines, body
 
 
 # ------------------------------------------------------------ test support

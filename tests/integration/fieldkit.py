@@ -1,35 +1,35 @@
 """fieldkit.py -- helpers for driving the arena's window like a person at
-it: keys that are known to have been handled, window screenshots compared
-with a tolerance, the viewer server's JSON feeds, the rules of a generated
-maze, and arenas started with a changed environment.
+it: the window through the X tools, keys that are known to have been
+handled, the one screenshot reader and the picture type (Pixels) every
+suite looks at, captured PNG files, the viewer server's JSON feeds and the
+rules of a generated maze.
 
 Needs Xvfb, xdotool and ImageMagick's import and convert.
 """
 
-import http.client
 import json
 import os
 import re
 import shutil
-import socket
+import struct
 import subprocess
 import sys
-import tempfile
-import threading
 import time
 import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from arena import (TCP_PORT, Arena, ArenaCase, _die_with_parent,  # noqa: E402
-                   _listening_inodes, _socket_inodes_of)
-from test_window import Window, wait_for  # noqa: E402,F401
+from arena import (START_TIMEOUT, TCP_PORT, ArenaCase, _socket_inodes_of,  # noqa: E402
+                   http_get, tcp_sockets, wait_for, wait_ticks)
+import quillmere  # noqa: E402  (the arena module puts it on the path)
 
-HTTP_PORT = 2280
 SIDE = 512     # the window and the field, in pixels and field units
 LATTICE = 32   # the maze grid step
 HALF = SIDE // 2
 HAVE_X = bool(shutil.which("Xvfb") and shutil.which("xdotool") and shutil.which("import"))
+# where the toolkit's pop-up menu puts its entries below the pointer
+MENU_FIRST = 13
+MENU_STEP = 25
 
 # The two @ presses that close every key sequence: private mode flips to
 # public and back, and the second log line proves every earlier key ran.
@@ -37,6 +37,47 @@ _KEYS_DONE = re.compile(r"entering public mode\.\.\.\n(?:.*\n)*?entering private
 
 
 # --------------------------------------------------------------- the window
+
+class Window:
+    """The arena's window, seen through the X tools."""
+
+    def __init__(self, arena):
+        self.env = dict(os.environ, DISPLAY=arena.display)
+        self.id = wait_for(self._find, START_TIMEOUT, 0.1)
+        if not self.id:
+            raise RuntimeError("the arena never showed its window")
+
+    def x(self, args, check=True):
+        return subprocess.run(args, env=self.env, capture_output=True, text=True,
+                              timeout=20, check=check)
+
+    def _find(self):
+        ids = self.x(["xdotool", "search", "--name", "Quill Mere @"], check=False).stdout.split()
+        return ids[0] if ids else None
+
+    def key(self, *keys, check=True):
+        self.x(["xdotool", "key", "--window", self.id] + list(keys), check=check)
+
+    def title(self):
+        m = re.search(r'= "(.*)"', self.x(["xprop", "-id", self.id, "WM_NAME"]).stdout)
+        return m.group(1) if m else None
+
+    def choose(self, entry):
+        """Picks pop-up menu entry `entry` (0 = the first) with the right
+        button: press, drag onto the entry, release."""
+        x, y = 100, 100  # the menu opens with its corner at the pointer
+        self.x(["xdotool", "mousemove", "--window", self.id, str(x), str(y), "mousedown", "3"])
+        time.sleep(0.7)
+        self.x(["xdotool", "mousemove", "--window", self.id, str(x + 50),
+                str(y + MENU_FIRST + MENU_STEP * entry)])
+        time.sleep(0.7)
+        self.x(["xdotool", "mouseup", "3"], check=False)
+
+    def size(self):
+        out = self.x(["xwininfo", "-id", self.id]).stdout
+        return (int(re.search(r"Width: (\d+)", out).group(1)),
+                int(re.search(r"Height: (\d+)", out).group(1)))
+
 
 def window_of(arena):
     """The arena's Window, found once and kept with the arena."""
@@ -55,14 +96,64 @@ def press(arena, *keys):
     arena.wait_for_log(_KEYS_DONE, since=mark, timeout=20)
 
 
+class Pixels:
+    """One SIDE x SIDE RGB picture, top row first: the window or a capture.
+    The top-down view shows field point (x, y) at column x + HALF, row
+    HALF - y; a test on a colour is a function of a pixel's (r, g, b)."""
+
+    def __init__(self, raw):
+        if len(raw) != SIDE * SIDE * 3:
+            raise AssertionError("a picture of %d bytes" % len(raw))
+        self.raw = raw
+
+    def at(self, col, row):
+        i = 3 * (row * SIDE + col)
+        return tuple(self.raw[i:i + 3])
+
+    @staticmethod
+    def cell(x, y):
+        """The pixel (col, row) that shows field point (x, y)."""
+        return min(SIDE - 1, max(0, int(x + HALF))), min(SIDE - 1, max(0, int(HALF - y)))
+
+    def field(self, x, y):
+        return self.at(*self.cell(x, y))
+
+    def count(self, pred, x0=-HALF, y0=-HALF, x1=HALF - 1, y1=HALF - 1):
+        """Pixels matching pred in the field box [x0, x1] x [y0, y1]."""
+        c0, r1 = self.cell(x0, y0)
+        c1, r0 = self.cell(x1, y1)
+        raw = self.raw
+        return sum(1 for row in range(r0, r1 + 1)
+                   for i in range(3 * (row * SIDE + c0), 3 * (row * SIDE + c1) + 1, 3)
+                   if pred(raw[i], raw[i + 1], raw[i + 2]))
+
+    def near(self, x, y, pred, radius=2):
+        """Does a pixel within `radius` of field point (x, y) match?"""
+        return self.count(pred, x - radius, y - radius, x + radius, y + radius) > 0
+
+
+def near(p, q, tol=6):
+    """Colours p and q agree within `tol` in every channel."""
+    return all(abs(a - b) <= tol for a, b in zip(p, q))
+
+
+def differing_pixels(a, b, tol=8, rows=SIDE):
+    """Number of pixels in the first `rows` rows of pictures a and b whose
+    channels differ by more than `tol`."""
+    a, b = a.raw[:rows * SIDE * 3], b.raw[:rows * SIDE * 3]
+    if a == b:
+        return 0
+    return sum(1 for i in range(0, len(a), 3)
+               if abs(a[i] - b[i]) > tol or abs(a[i + 1] - b[i + 1]) > tol
+               or abs(a[i + 2] - b[i + 2]) > tol)
+
+
 def shot(arena):
-    """The window's pixels as SIDE*SIDE*3 bytes of RGB, top row first."""
+    """The window's picture."""
     win = window_of(arena)
-    r = subprocess.run(["import", "-window", win.id, "-depth", "8", "rgb:-"], env=win.env,
-                       capture_output=True, timeout=30, check=True)
-    if len(r.stdout) != SIDE * SIDE * 3:
-        raise AssertionError("screenshot of %d bytes" % len(r.stdout))
-    return r.stdout
+    return Pixels(subprocess.run(["import", "-window", win.id, "-depth", "8", "rgb:-"],
+                                 env=win.env, capture_output=True, timeout=30,
+                                 check=True).stdout)
 
 
 class FrameClock:
@@ -76,11 +167,8 @@ class FrameClock:
             self.turtle.close()
             raise AssertionError("the clock's turtle cannot leave the field")
 
-    def wait_frames(self, n=3, timeout=15.0):
-        # a tick's frame is drawn before the next tick's timer runs
-        t0 = self.turtle.ticks()
-        if not wait_for(lambda: self.turtle.ticks() >= t0 + n, timeout, 0.02):
-            raise AssertionError("the arena's clock stands still")
+    def wait_frames(self, n=3):
+        wait_ticks(self.turtle, n)
 
     def close(self):
         self.turtle.close()
@@ -96,48 +184,37 @@ def settled_shot(arena, clock=None, timeout=15.0, gap=0.15):
     while True:
         time.sleep(gap)
         cur = shot(arena)
-        if cur == prev:
+        if cur.raw == prev.raw:
             return cur
         if time.monotonic() > end:
             raise AssertionError("the window never settled")
         prev = cur
 
 
-def differing_pixels(a, b, tol=8):
-    """Number of pixels whose channels differ by more than `tol`."""
-    if a == b:
-        return 0
-    n = 0
-    for i in range(0, len(a), 3):
-        if (abs(a[i] - b[i]) > tol or abs(a[i + 1] - b[i + 1]) > tol
-                or abs(a[i + 2] - b[i + 2]) > tol):
-            n += 1
-    return n
-
-
-def pixel(img, x, y):
-    i = 3 * (y * SIDE + x)
-    return tuple(img[i:i + 3])
-
-
-def count_pixels(img, x0, y0, x1, y1, pred):
-    """Pixels in the window rectangle [x0, x1) x [y0, y1) for which pred holds."""
-    return sum(1 for y in range(y0, y1) for x in range(x0, x1) if pred(pixel(img, x, y)))
-
-
-def to_window(x, y):
-    """Window pixel of field point (x, y) in the top-down view."""
-    return int(round(x + HALF)), int(round(HALF - y))
-
-
-def near(p, q, tol=6):
-    return all(abs(a - b) <= tol for a, b in zip(p, q))
+def png_chunks(path):
+    """(type, body) of every chunk of a complete PNG file; None while the
+    file is missing or not yet written to its end."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return None
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        return None
+    out, i = [], 8
+    while i + 8 <= len(data):
+        n, kind = struct.unpack(">I4s", data[i:i + 8])
+        if i + 12 + n > len(data):
+            return None
+        out.append((kind.decode(errors="replace"), data[i + 8:i + 8 + n]))
+        i += 12 + n
+    return out if out and out[-1][0] == "IEND" else None
 
 
 def png_rgb(path):
-    """A PNG file's pixels as RGB bytes, top row first."""
-    return subprocess.run(["convert", path, "-depth", "8", "rgb:-"], capture_output=True,
-                          check=True, timeout=30).stdout
+    """A PNG file's picture."""
+    return Pixels(subprocess.run(["convert", path, "-depth", "8", "rgb:-"], capture_output=True,
+                                 check=True, timeout=30).stdout)
 
 
 def capture_texts(chunks):
@@ -156,22 +233,10 @@ def capture_texts(chunks):
 
 # ------------------------------------------------------------ viewer feeds
 
-def http_get(path, source=None, timeout=10.0):
-    """(status, body) of one GET on the viewer port."""
-    conn = http.client.HTTPConnection("127.0.0.1", HTTP_PORT, timeout=timeout,
-                                      source_address=(source, 0) if source else None)
-    try:
-        conn.request("GET", path, headers={"Connection": "close"})
-        resp = conn.getresponse()
-        return resp.status, resp.read()
-    finally:
-        conn.close()
-
-
 def feed(name):
-    status, body = http_get("/" + name)
-    if status != 200:
-        raise AssertionError("/%s answered %d" % (name, status))
+    lines, body = http_get("/" + name)
+    if lines[0] != b"HTTP/1.1 200 OK":
+        raise AssertionError("/%s answered %r" % (name, lines[0]))
     return json.loads(body.decode("latin-1"))
 
 
@@ -181,28 +246,13 @@ def live_entries(kind=None):
     return [e for e in feed("turtle") if e["alive"] and (kind is None or e["type"] == kind)]
 
 
-def wait_http(arena):
-    arena.wait_for_log("httpd: listening for connections on port %d...\n" % HTTP_PORT)
-
-
 def client_sockets(arena):
     """Number of command connections the program still holds open. (A
     client refused for want of a turtle is closed without a log line, so
     the log cannot tell this.)"""
     mine = _socket_inodes_of(arena.proc.pid)
-    n = 0
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                next(f)
-                for row in f:
-                    cols = row.split()
-                    port = int(cols[1].rsplit(":", 1)[1], 16)
-                    if port == TCP_PORT and cols[3] != "0A" and cols[9] in mine:
-                        n += 1
-        except OSError:
-            pass
-    return n
+    return sum(1 for local, _, state, inode in tcp_sockets()
+               if local == TCP_PORT and state != "0A" and inode in mine)
 
 
 # --------------------------------------------------------------- the maze
@@ -221,39 +271,25 @@ def vertex(x, y):
 
 def maze_faults(walls):
     """Everything wrong with a wall feed that should hold the boundary and
-    then a generated maze, in table order; an empty list when it keeps every
-    rule. Also returns the maze segments as ((i0, j0), (i1, j1))."""
+    then a whole generated maze, in table order; an empty list when it looks
+    right. (The generator's own rules, seed by seed: the unit tests.) Also
+    returns the maze segments as ((i0, j0), (i1, j1))."""
     faults = []
     ends = [(w["x1"], w["y1"], w["x2"], w["y2"]) for w in walls]
     if ends[:4] != BOUNDARY:
         faults.append("the feed does not open with the four boundary faces: %r" % ends[:4])
-    touched = {}
-    starts = set()
     segments = []
     for w in walls[4:]:
         try:
-            a = vertex(w["x1"], w["y1"])
-            b = vertex(w["x2"], w["y2"])
+            a, b = vertex(w["x1"], w["y1"]), vertex(w["x2"], w["y2"])
         except AssertionError as e:
             faults.append(str(e))
             continue
         dx, dy = b[0] - a[0], b[1] - a[1]
-        if abs(dx) + abs(dy) != 1:
-            faults.append("segment %r is not one axis-aligned step of %d" % (w, LATTICE))
-            continue
-        if (w["nx"], w["ny"]) != (-dy, dx):
-            faults.append("front face %r has the wrong normal" % (w,))
-        if not (1 <= a[0] <= 15 and 1 <= a[1] <= 15):
+        if abs(dx) + abs(dy) != 1 or (w["nx"], w["ny"]) != (-dy, dx):
+            faults.append("%r is not one front face of %d units on the lattice" % (w, LATTICE))
+        elif not (1 <= a[0] <= 15 and 1 <= a[1] <= 15):
             faults.append("segment starts at boundary vertex %r" % (a,))
-        if a[1] > 1 and dy < 0:
-            faults.append("segment starting above the first row points south: %r" % (w,))
-        if a in starts:
-            faults.append("two walls start at vertex %r" % (a,))
-        starts.add(a)
-        if touched.get(a) and touched.get(b):
-            faults.append("segment %r joins two vertices that already had wall ends" % (w,))
-        touched[a] = touched.get(a, 0) + 1
-        touched[b] = touched.get(b, 0) + 1
         segments.append((a, b))
     # rows are laid from south to north, each from west to east
     order = [a for a, _ in segments]
@@ -267,74 +303,6 @@ def complete_maze(walls):
     a north wall from that row always succeeds, so a whole maze has one."""
     _, segments = maze_faults(walls)
     return any(a[1] == 15 for a, _ in segments)
-
-
-# ---------------------------------------------- arenas with another setting
-
-class EnvArena(Arena):
-    """An arena whose program gets a changed environment: `env` maps names
-    to values, None removes the name. The working directory is a fresh one
-    of its own (self.workdir), apart from the harness's home directory."""
-
-    def __init__(self, env, **kw):
-        super().__init__(**kw)
-        self.env_changes = dict(env)
-        self.workdir = None
-
-    def _start_program(self):
-        self.home = tempfile.TemporaryDirectory(prefix="qmere-home-")
-        self.workdir = tempfile.mkdtemp(prefix="qmere-cwd-", dir=self.home.name)
-        env = dict(os.environ, DISPLAY=self.display, HOME=self.home.name)
-        for k, v in self.env_changes.items():
-            if v is None:
-                env.pop(k, None)
-            else:
-                env[k] = v
-        self.proc = subprocess.Popen(
-            [self.binary] + self.args, cwd=self.workdir, env=env,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE, start_new_session=True, preexec_fn=_die_with_parent)
-        self._reader = threading.Thread(target=self._read_stderr, args=(self.proc.stderr,),
-                                        daemon=True)
-        self._reader.start()
-
-
-class ArenaWithoutCommandPort(Arena):
-    """An arena started while another program holds the command port: it
-    counts as up once the viewer server listens."""
-
-    def _wait_port_free(self):
-        end = time.monotonic() + 60
-        while _listening_inodes(HTTP_PORT):
-            if time.monotonic() > end:
-                raise RuntimeError("port %d stays busy" % HTTP_PORT)
-            time.sleep(0.2)
-
-    def _wait_listening(self):
-        end = time.monotonic() + 30
-        while "httpd: listening for connections" not in self.log():
-            if self.proc.poll() is not None:
-                raise RuntimeError("qmere ended (%s):\n%s" % (self.proc.returncode, self.log()))
-            if time.monotonic() > end:
-                raise RuntimeError("the viewer server never listened:\n" + self.log())
-            time.sleep(0.05)
-
-
-def hold_port(port, timeout=60.0):
-    """A listening socket on `port` (all addresses), once nobody else has it."""
-    end = time.monotonic() + timeout
-    while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind(("0.0.0.0", port))
-            s.listen(1)
-            return s
-        except OSError:
-            s.close()
-            if time.monotonic() > end:
-                raise
-            time.sleep(0.2)
 
 
 # ------------------------------------------------------- the test case
@@ -355,18 +323,14 @@ class FieldCase(ArenaCase):
 
     def leave_maze(self):
         if self.maze_on():
-            mark = self.arena.mark()
-            self.win.key("M")
-            self.arena.wait_for_log("exited from maze mode...\n", since=mark)
+            self.toggle_maze(False)
 
     def toggle_maze(self, want_on):
         """M, waiting for the mode's log lines; returns the log since."""
         mark = self.arena.mark()
         self.win.key("M")
-        if want_on:
-            self.arena.wait_for_log("entering maze mode...\n", since=mark)
-        else:
-            self.arena.wait_for_log("exited from maze mode...\n", since=mark)
+        self.arena.wait_for_log("entering maze mode...\n" if want_on
+                                else "exited from maze mode...\n", since=mark)
         return self.arena.log()[mark:]
 
     def wait_closed(self, n, since, timeout=10.0):
@@ -374,6 +338,13 @@ class FieldCase(ArenaCase):
         ok = wait_for(lambda: self.arena.count("closing connection from ", since) >= n, timeout)
         self.assertTrue(ok, "only %d of %d connections closed"
                         % (self.arena.count("closing connection from ", since), n))
+
+    def assertSentAway(self, t):
+        """The arena ends client t's connection (its next replies fail)."""
+        with self.assertRaises((quillmere.ArenaError, OSError)):
+            for _ in range(50):
+                t.nop()
+                time.sleep(0.05)
 
     def choose_until(self, entry, done, what):
         """Picks pop-up menu entry `entry` until `done()` holds. The pointer

@@ -3,31 +3,28 @@ switch as other addresses see it, zoom and rotation limits in bird view,
 killing, zombie erasing, stones, clearing, the bounded area, labels, the
 maze and its rules, the pop-up menu's field entries, and the screen
 capture compared with what the window shows. (Arenas of their own, with a
-bad environment, a taken port or a hammering client: test_field_hazards.)
+bad environment or a hammering client: test_field_hazards; with the
+command port taken: test_scene.)
 
 Run by ctest with QMERE_BIN naming the binary; needs Xvfb, xdotool and
 ImageMagick. Uses the fixed ports 2222 and 2280, so it runs alone.
 """
 
-import http.client
 import os
 import re
 import socket
 import struct
 import sys
-import time
 import unittest
-import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from arena import closed_by_peer, start_shared_arena, stop_shared_arena  # noqa: E402
+from arena import (closed_by_peer, command, http_get, start_shared_arena,  # noqa: E402
+                   stop_shared_arena, wait_for, wait_http)
 import quillmere  # noqa: E402  (arena puts the client library on the path)
 from fieldkit import (HAVE_X, SIDE, FieldCase, capture_texts, complete_maze,  # noqa: E402
-                      count_pixels, differing_pixels, feed, http_get, live_entries,
-                      maze_faults, near, pixel, png_rgb, press, settled_shot, shot,
-                      to_window, wait_for, wait_http)
+                      differing_pixels, feed, live_entries, maze_faults, near, png_chunks,
+                      png_rgb, press, settled_shot, shot)
 from peerns import PeerNet  # noqa: E402
-from test_window import command, png_chunks  # noqa: E402
 
 BLUE = (51, 51, 153)  # the field colour 0.2 0.2 0.6 as the window shows it
 
@@ -41,24 +38,25 @@ def tearDownModule():
     stop_shared_arena()
 
 
-def light(p):
+def light(r, g, b):
     """The label colour: bright in every channel, unlike the field, the
     painted marks and the turtle's body."""
-    return min(p) > 150
+    return min(r, g, b) > 150
 
 
-def reddish(p):
-    return p[0] > 150 and p[1] < 90 and p[2] < 90
+def reddish(r, g, b):
+    return r > 150 and g < 90 and b < 90
+
+
+def not_blue(*p):
+    return not near(p, BLUE)
 
 
 class Privacy(FieldCase):
     def assert_refused(self, mark):
-        s = self.arena.raw(source="127.0.0.2")
-        try:
+        with self.arena.raw(source="127.0.0.2") as s:
             self.assertTrue(closed_by_peer(s))
-        finally:
-            s.close()
-        with self.assertRaises((http.client.HTTPException, OSError)):
+        with self.assertRaises(OSError):
             http_get("/turtle", source="127.0.0.2")
         # once by the command server, once by the viewer server
         line = "accept_connection(): reject connection from 127.0.0.2 "
@@ -71,24 +69,20 @@ class Privacy(FieldCase):
         self.assertEqual(self.win.title(), "Private " + base)
         self.assert_refused(self.arena.mark())
 
-        mark = self.arena.mark()
-        self.win.key("at")
+        mark = self.switch(public=True)
         self.addCleanup(self.back_to_private)
-        self.arena.wait_for_log("entering public mode...\n", since=mark)
         self.assertTrue(wait_for(lambda: self.win.title() == "Public " + base, 10),
                         self.win.title())
         with quillmere.Turtle(source=("127.0.0.2", 0)) as t:
             self.assertTrue(t.nop().ok)
         self.arena.wait_for_log("handling client from 127.0.0.2 ", since=mark)
-        status, body = http_get("/turtle", source="127.0.0.2")
-        self.assertEqual(status, 200)
+        lines, body = http_get("/turtle", source="127.0.0.2")
+        self.assertEqual(lines[0], b"HTTP/1.1 200 OK")
         self.assertTrue(body.startswith(b"[") and body.endswith(b"]"))
         self.arena.wait_for_log("http connected from 127.0.0.2 ", since=mark)
         self.assertNotIn("reject connection", self.arena.log()[mark:])
 
-        mark = self.arena.mark()
-        self.win.key("at")
-        self.arena.wait_for_log("entering private mode...\n", since=mark)
+        mark = self.switch(public=False)
         self.assertTrue(wait_for(lambda: self.win.title() == "Private " + base, 10),
                         self.win.title())
         self.assert_refused(mark)
@@ -126,10 +120,8 @@ class Privacy(FieldCase):
                                             % (net.peer, local), since=mark)
 
             assert_refused_from_peer()
-            mark = self.arena.mark()
-            self.win.key("at")
+            mark = self.switch(public=True)
             self.addCleanup(self.back_to_private)
-            self.arena.wait_for_log("entering public mode...\n", since=mark)
             local, got = attempt(2222, b".\n")
             self.assertRegex(got.decode("latin-1"), r"^OK @ \d+ \d+\n$")
             self.arena.wait_for_log("handling client from %s %d\n" % (net.peer, local), since=mark)
@@ -137,80 +129,55 @@ class Privacy(FieldCase):
             self.assertTrue(got.startswith(b"HTTP/1.1 200 OK"), got[:40])
             self.assertNotIn("reject connection", self.arena.log()[mark:])
 
-            mark = self.arena.mark()
-            self.win.key("at")
-            self.arena.wait_for_log("entering private mode...\n", since=mark)
+            self.switch(public=False)
             assert_refused_from_peer()
+
+    def switch(self, public):
+        """@, waiting for the new mode's log line; returns the log mark of
+        the moment before."""
+        mark = self.arena.mark()
+        self.win.key("at")
+        self.arena.wait_for_log("entering %s mode...\n" % ("public" if public else "private"),
+                                since=mark)
+        return mark
 
     def back_to_private(self):
         log = self.arena.log()
         if log.rfind("entering public mode...\n") > log.rfind("entering private mode...\n"):
-            mark = self.arena.mark()
-            self.win.key("at")
-            self.arena.wait_for_log("entering private mode...\n", since=mark)
+            self.switch(public=False)
 
 
 class BirdView(FieldCase):
-    def assertSame(self, a, b, what):
-        n = differing_pixels(a, b)
-        self.assertLess(n, 20, "%s: %d pixels differ" % (what, n))
-
-    def assertDiffer(self, a, b, what):
-        n = differing_pixels(a, b)
-        self.assertGreater(n, 200, "%s: only %d pixels differ" % (what, n))
-
     def test_zoom_stops_at_15_and_60_degrees_and_rotation_wraps(self):
         self.paint_mark()
         clock = self.frame_clock()
-        top = settled_shot(self.arena, clock)
-        press(self.arena, "3")
+        views = {"top": settled_shot(self.arena, clock)}
         self.addCleanup(press, self.arena, "3")
-        at55 = settled_shot(self.arena, clock)
-        self.assertDiffer(top, at55, "top-down against bird view")
-
-        # zoom in from 55: seven steps reach 20, the eighth 15, then no more
-        press(self.arena, *["plus"] * 7)
-        at20 = settled_shot(self.arena, clock)
-        press(self.arena, "plus")
-        at15 = settled_shot(self.arena, clock)
-        press(self.arena, *["plus"] * 12)
-        still15 = settled_shot(self.arena, clock)
-        self.assertDiffer(at55, at20, "55 against 20 degrees")
-        self.assertDiffer(at20, at15, "20 against 15 degrees")
-        self.assertSame(at15, still15, "8 against 20 presses of +")
-
-        # zoom out from 15: nine steps reach 60, then no more
-        press(self.arena, *["minus"] * 8)
-        self.assertSame(at55, settled_shot(self.arena, clock), "back at 55 degrees")
-        press(self.arena, "minus")
-        at60 = settled_shot(self.arena, clock)
-        press(self.arena, *["minus"] * 11)
-        self.assertDiffer(at55, at60, "55 against 60 degrees")
-        self.assertSame(at60, settled_shot(self.arena, clock), "9 against 20 presses of -")
-        # the other zoom keys
-        press(self.arena, "semicolon")
-        self.assertSame(at55, settled_shot(self.arena, clock), "; zooms in")
-        press(self.arena, "equal")
-        self.assertSame(at60, settled_shot(self.arena, clock), "= zooms out")
-
-        # rotation: 72 steps of 2.5 are half a turn, 144 a whole one
-        press(self.arena, *["period"] * 72)
-        half = settled_shot(self.arena, clock)
-        self.assertDiffer(at60, half, "rotated by 180 degrees")
-        press(self.arena, *["period"] * 72)
-        self.assertSame(at60, settled_shot(self.arena, clock), "rotated by 360 degrees")
-        press(self.arena, *["comma"] * 72)
-        self.assertSame(half, settled_shot(self.arena, clock), "rotated by -180 degrees")
-        press(self.arena, *["greater"] * 72)  # and back to 0
-        self.assertSame(at60, settled_shot(self.arena, clock), "> rotates too")
-        press(self.arena, "less")
-        self.assertDiffer(at60, settled_shot(self.arena, clock), "< rotates too")
-        press(self.arena, "period", "plus")  # the view as it was
-
-        # leaving bird view shows the top-down picture again
-        press(self.arena, "3")
-        self.assertSame(top, settled_shot(self.arena, clock), "top-down again")
-        press(self.arena, "3")
+        # keys pressed, the view the picture must match ("=") or differ
+        # from ("!="), and a name for the picture it shows then
+        steps = [
+            (["3"], "!= top", "55"),                      # bird view starts at 55 degrees
+            (["plus"] * 7, "!= 55", "20"), (["plus"], "!= 20", "15"),
+            (["plus"] * 12, "= 15", None),                # zoom in stops at 15
+            (["minus"] * 8, "= 55", None), (["minus"], "!= 55", "60"),
+            (["minus"] * 11, "= 60", None),               # zoom out stops at 60
+            (["semicolon"], "= 55", None), (["equal"], "= 60", None),  # the other zoom keys
+            (["period"] * 72, "!= 60", "180"),            # 72 steps of 2.5: half a turn
+            (["period"] * 72, "= 60", None), (["comma"] * 72, "= 180", None),
+            (["greater"] * 72, "= 60", None), (["less"], "!= 60", None),
+            (["period", "plus"], "= 55", None),           # the view as it was
+            (["3"], "= top", None), (["3"], "= 55", None)]
+        for keys, want, name in steps:
+            press(self.arena, *keys)
+            pic = settled_shot(self.arena, clock)
+            how, other = want.split()
+            n = differing_pixels(views[other], pic)
+            if how == "=":
+                self.assertLess(n, 20, "%s after %s: %d pixels differ" % (want, keys[:2], n))
+            else:
+                self.assertGreater(n, 200, "%s after %s: only %d differ" % (want, keys[:2], n))
+            if name:
+                views[name] = pic
 
 
 class Turtles(FieldCase):
@@ -286,14 +253,10 @@ class Turtles(FieldCase):
         self.assertTrue(t.jump(0, 0))
         self.assertTrue(t.head("east"))
         self.assertTrue(t.name("WWWW"))
-        x, y = to_window(0, 0)
-        # the name is written below the turtle, the score above it
-        name_box = (x - 14, y + 12, x + 40, y + 26)
-        score_box = (x - 14, y - 22, x + 20, y - 11)
 
-        def labels():
-            img = shot(self.arena)
-            return (count_pixels(img, *name_box, light), count_pixels(img, *score_box, light))
+        def labels():  # the name is written below the turtle, the score above it
+            pic = shot(self.arena)
+            return pic.count(light, -14, -25, 39, -12), pic.count(light, -14, 12, 19, 22)
 
         self.assertEqual(labels(), (0, 0))
         press(self.arena, "N")
@@ -331,16 +294,10 @@ class Canvas(FieldCase):
         self.assertTrue(t.jump(150, -150))
 
     def line_pixels(self):
-        x0, y = to_window(-180, 100)
-        x1, _ = to_window(-70, 100)
-        return count_pixels(shot(self.arena), x0, y - 3, x1, y + 4, reddish)
+        return shot(self.arena).count(reddish, -180, 97, -71, 103)
 
     def background_only(self):
-        img = shot(self.arena)
-        x0, y = to_window(-180, 100)
-        x1, _ = to_window(-70, 100)
-        return all(near(pixel(img, x, yy), BLUE) for x in range(x0, x1, 3)
-                   for yy in range(y - 3, y + 4))
+        return shot(self.arena).count(not_blue, -180, 97, -71, 103) == 0
 
     def test_C_c_and_the_menu_clear_the_painted_field(self):
         t = self.client(park=False)
@@ -366,10 +323,8 @@ class Canvas(FieldCase):
         press(self.arena, "K")  # every turtle gone: the field is at rest
         self.assertTrue(closed_by_peer(t.sock))
         rest = settled_shot(self.arena)
-        x, y = to_window(150, -150)
-        self.assertTrue(all(near(pixel(rest, x + dx, y + dy), BLUE)
-                            for dx in range(-12, 13, 3) for dy in range(-12, 13, 3)),
-                        "the killed turtle is gone from the window")
+        self.assertEqual(rest.count(not_blue, 138, -162, 162, -138), 0,
+                         "the killed turtle is gone from the window")
         self.assertGreater(self.line_pixels(), 300, "the paint stays")
 
         press(self.arena, "h")
@@ -387,7 +342,7 @@ class Canvas(FieldCase):
         self.wait_closed(1, mark)
         press(self.arena, "z")
         green = settled_shot(self.arena)
-        self.assertTrue(near(pixel(green, 400, 100), (51, 153, 51)), pixel(green, 400, 100))
+        self.assertTrue(near(green.at(400, 100), (51, 153, 51)), green.at(400, 100))
 
 
 class Maze(FieldCase):
@@ -425,10 +380,7 @@ class Maze(FieldCase):
 
         log = self.toggle_maze(False)
         self.assertNotIn("turtle graphics mode", log)
-        with self.assertRaises((quillmere.ArenaError, OSError)):
-            for _ in range(50):  # the reply, or the end of the connection
-                t.nop()
-                time.sleep(0.05)
+        self.assertSentAway(t)
         boundary = feed("wall")
         self.assertEqual(len(boundary), 4)
         self.assertEqual(maze_faults(boundary), ([], []))
@@ -440,12 +392,10 @@ class Maze(FieldCase):
 
 class Menu(FieldCase):
     def test_battle_erase_zombie_and_kill_all_from_the_menu(self):
-        mark = self.arena.mark()
-        self.choose_until(2, lambda: "entering battle mode...\n" in self.arena.log()[mark:],
-                    "Toggle Graphics/Battle Mode")
-        mark = self.arena.mark()
-        self.choose_until(2, lambda: "entering turtle graphics mode...\n" in self.arena.log()[mark:],
-                    "Toggle Graphics/Battle Mode again")
+        for line in ("entering battle mode...\n", "entering turtle graphics mode...\n"):
+            mark = self.arena.mark()
+            self.choose_until(2, lambda: line in self.arena.log()[mark:],
+                              "Toggle Graphics/Battle Mode for " + line.strip())
         self.assertNotIn("entering battle mode", self.arena.log()[mark:])
 
         me = self.client()
@@ -460,10 +410,7 @@ class Menu(FieldCase):
         self.assertTrue(command(s, ".").startswith("OK @ "))
         self.choose_until(7, lambda: live_entries() == [], "Kill All Turtles")
         self.assertTrue(closed_by_peer(s))
-        with self.assertRaises((quillmere.ArenaError, OSError)):
-            for _ in range(50):  # the reply, or the end of the connection
-                me.nop()
-                time.sleep(0.05)
+        self.assertSentAway(me)
 
 
 class Capture(FieldCase):
@@ -490,23 +437,25 @@ class Capture(FieldCase):
         path = os.path.join(home, names[0])
         chunks = wait_for(lambda: png_chunks(path), 10)
         self.assertIsNotNone(chunks)
+        kinds = [k for k, _ in chunks]
+        self.assertEqual(kinds[0], "IHDR")
         self.assertEqual(struct.unpack(">IIBBBBB", chunks[0][1]), (SIDE, SIDE, 8, 2, 0, 0, 0))
         texts = capture_texts(chunks)
         self.assertEqual([k for k, _ in texts], ["Author", "Software", "Source", "Description"])
+        # the text chunks come before the image data
+        self.assertLess(max(i for i, k in enumerate(kinds) if k == "zTXt"), kinds.index("IDAT"))
         t = dict(texts)
         self.assertEqual(t["Author"], (os.environ.get("USER") or "unknown")[:31])
         self.assertTrue(t["Software"].startswith("qmere"))
-        self.assertEqual(t["Source"], socket.gethostname())
-        self.assertNotIn("\n", t["Description"])
+        self.assertEqual(t["Source"], socket.gethostname()[:127])
+        self.assertRegex(t["Description"], r"^\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}$")
 
         png = png_rgb(path)
-        self.assertEqual(differing_pixels(png[:SIDE * 3], window[:SIDE * 3]), 0, "top rows")
+        self.assertEqual(differing_pixels(png, window, rows=1), 0, "top row")
         self.assertLess(differing_pixels(png, window), 20)
         # the hook (east, then north) shows unturned: its corner is up right
-        x, y = to_window(150, 40)
-        self.assertFalse(near(pixel(png, x, y), BLUE), pixel(png, x, y))
-        x, y = to_window(-150, -40)
-        self.assertTrue(near(pixel(png, x, y), BLUE), pixel(png, x, y))
+        self.assertFalse(near(png.field(150, 40), BLUE), png.field(150, 40))
+        self.assertTrue(near(png.field(-150, -40), BLUE), png.field(-150, -40))
 
 
 if __name__ == "__main__":

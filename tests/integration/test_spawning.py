@@ -18,23 +18,18 @@ def tearDownModule():
 
 
 class Spawning(ArenaCase):
-    def test_robot_joins_the_field_without_a_client(self):
+    def test_a_robot_and_ten_doughnuts_per_turtle_join_the_field_without_clients(self):
         t = self.client()
         n = t.n_turtles()
         # the reply carries the query payload of the robot's slot number
         # when that number is a query code, so only OK is certain
         self.assertTrue(t.send("R").ok)
-        self.assertEqual(t.n_turtles(), n + 1)
-        self.assertEqual(self.arena.count("handling client from "),
-                         self.arena.count("closing connection from ") + 1)
-
-    def test_doughnuts_up_to_ten_per_turtle(self):
-        t = self.client()
-        n = t.n_turtles()
         for _ in range(MAX_DOUGHNUT):
             self.assertTrue(t.doughnut())
-        self.assertEqual(t.n_turtles(), n + MAX_DOUGHNUT)
         self.assertReply(t.send("D"), "ERR" + TAIL)
+        self.assertEqual(t.n_turtles(), n + 1 + MAX_DOUGHNUT)
+        self.assertEqual(self.arena.count("handling client from "),
+                         self.arena.count("closing connection from ") + 1)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 #include "../unit/world_fixture.h"
@@ -14,6 +15,12 @@ struct Dab {
     double x, y, size, r, g, b;
     bool operator==(const Dab&) const = default;
 };
+
+// How a failing comparison shows a dab.
+inline void PrintTo(const Dab& d, std::ostream* os) {
+    *os << "(" << d.x << ", " << d.y << " size " << d.size << " rgb " << d.r << " " << d.g << " "
+        << d.b << ")";
+}
 
 struct LineSeg {
     double x0, y0, r0, g0, b0, x1, y1, r1, g1, b1, width;

@@ -11,6 +11,8 @@ namespace {
 
 constexpr double R = 0.1, G = 0.2, B = 0.3;
 constexpr double PI = 3.141592653589793;
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+const double Inf = std::numeric_limits<double>::infinity();
 
 struct P {
     double x, y, s;
@@ -51,6 +53,12 @@ double heading(const Dab& a, const Dab& b) {
     return std::atan2(b.y - a.y, b.x - a.x) * 180.0 / PI;
 }
 
+double min_of(const std::vector<Dab>& d, double Dab::*field) {
+    double m = 1e300;
+    for (const auto& x : d) m = std::min(m, x.*field);
+    return m;
+}
+
 // A straight 30-unit run of width 1 takes the full 512 steps, so dab k lies
 // exactly at t = k/512: the size of every dab is the profile itself.
 void expect_profile(double deg, int last, const std::function<double(double)>& factor) {
@@ -65,42 +73,24 @@ void expect_profile(double deg, int last, const std::function<double(double)>& f
 
 // --------------------------------------------------------------- dab runs
 
-TEST_F(PaintTest, LongRunIsCappedAt512StepsWithDabsAtBothEnds) {
+TEST_F(PaintTest, RunsOfDabsFromStartToEnd) {
     auto d = line({0, 0, 1}, {30, 0, 1}, 0); // 595 steps wanted, 512 taken
     ASSERT_EQ(d.size(), 513u);
-    EXPECT_EQ(d.front().x, 0.0);
-    EXPECT_EQ(d.back().x, 30.0);
+    EXPECT_TRUE(d.front().x == 0.0 && d.back().x == 30.0);
     EXPECT_NEAR(d[1].x - d[0].x, 30.0 / 512, 1e-12);
-    for (const auto& x : d) {
-        EXPECT_EQ(x.y, 0.0);
-        EXPECT_EQ(x.r, R);
-        EXPECT_EQ(x.g, G);
-        EXPECT_EQ(x.b, B);
-    }
-}
+    for (const auto& x : d) ASSERT_TRUE(x.y == 0.0 && x.r == R && x.g == G && x.b == B);
 
-TEST_F(PaintTest, TenStepsGiveElevenDabsTheLastJustShortOfTheEnd) {
-    // spacing (2.39 + 0.01) / 20 = 0.12; 1.14 / 0.12 = 9.5 -> n = 10
-    auto d = line({0, 0, 2.39}, {1.14, 0, 2.39}, 0);
+    // spacing (2.39 + 0.01) / 20 = 0.12; 1.14 / 0.12 = 9.5 -> n = 10: eleven
+    // dabs, the last just short of the end
+    d = line({0, 0, 2.39}, {1.14, 0, 2.39}, 0);
     ASSERT_EQ(d.size(), 11u);
     EXPECT_LE(d.back().x, 1.14);
     EXPECT_NEAR(d.back().x, 1.14, 1e-12);
     for (const auto& x : d) EXPECT_DOUBLE_EQ(x.size, 2.39); // under four widths: plain style
-}
-
-TEST_F(PaintTest, NineStepsGiveNineDabsNoneAtTheEnd) {
-    // spacing 0.13; 1.15 / 0.13 = 8.8 -> n = 9
-    auto d = line({0, 0, 2.59}, {1.15, 0, 2.59}, 0);
+    // spacing 0.13; 1.15 / 0.13 = 8.8 -> n = 9: nine dabs, none at the end
+    d = line({0, 0, 2.59}, {1.15, 0, 2.59}, 0);
     ASSERT_EQ(d.size(), 9u);
     EXPECT_NEAR(d.back().x, 1.15 * 8 / 9, 1e-12);
-}
-
-TEST_F(PaintTest, SegmentShorterThanOnePointOneIsOneDabAtItsStart) {
-    EXPECT_EQ(line({3, 4, 5}, {3.7, 4.7, 9}, 0), one_dab({3, 4, 5}));
-    EXPECT_EQ(line({3, 4, 5}, {3.7, 4.7, 9}, 1), one_dab({3, 4, 5})); // no taper either
-    EXPECT_EQ(line({3, 4, 5}, {3, 4, 9}, 1), one_dab({3, 4, 5}));
-    EXPECT_EQ(line({3, 4, 5}, {4.09, 4, 9}, 0), one_dab({3, 4, 5}));
-    EXPECT_GT(line({3, 4, 5}, {4.11, 4, 9}, 0).size(), 1u);
 }
 
 TEST_F(PaintTest, WidthsBlendAlongTheRunAndColoursPassUnchanged) {
@@ -111,41 +101,42 @@ TEST_F(PaintTest, WidthsBlendAlongTheRunAndColoursPassUnchanged) {
     EXPECT_DOUBLE_EQ(d[256].size, 2.5);
     EXPECT_DOUBLE_EQ(d[512].size, 4.5);
     EXPECT_DOUBLE_EQ(d[512].y, -30);
-    EXPECT_EQ(d[100].r, -0.5);
-    EXPECT_EQ(d[100].g, 2.0);
-    EXPECT_EQ(d[100].b, 0.25);
+    EXPECT_TRUE(d[100].r == -0.5 && d[100].g == 2.0 && d[100].b == 0.25);
 }
 
 TEST_F(PaintTest, ZeroAndNegativeWidthsStillGiveFiniteBoundedRuns) {
-    auto d = line({0, 0, 0}, {10, 0, 0}, 1);
-    ASSERT_EQ(d.size(), 513u); // spacing 0.0005: the cap
-    for (const auto& x : d) EXPECT_EQ(x.size, 0.0);
-    d = line({0, 0, -6.34}, {0, 10, -6.34}, 0); // spacing from |s|: 10 / 0.3175 -> 32 steps
-    ASSERT_EQ(d.size(), 33u);
-    EXPECT_EQ(d.back().y, 10.0);
-    for (const auto& x : d) EXPECT_DOUBLE_EQ(x.size, -6.34);
-    d = line({0, 0, 1e9}, {10, 0, 1e9}, 0); // one huge dab at each end
-    ASSERT_EQ(d.size(), 2u);
-    EXPECT_EQ(d[0].size, 1e9);
-    EXPECT_EQ(d[1].x, 10.0);
+    const struct {
+        P a, b;
+        int last;
+        size_t n;
+        double size;
+    } cases[] = {
+        {{0, 0, 0}, {10, 0, 0}, 1, 513, 0.0},           // spacing 0.0005: the cap
+        {{0, 0, -6.34}, {0, 10, -6.34}, 0, 33, -6.34},  // spacing from |s|: 32 steps
+        {{0, 0, 1e9}, {10, 0, 1e9}, 0, 2, 1e9},         // one huge dab at each end
+    };
+    for (const auto& c : cases) {
+        auto d = line(c.a, c.b, c.last);
+        ASSERT_EQ(d.size(), c.n) << c.a.s;
+        for (const auto& x : d) EXPECT_DOUBLE_EQ(x.size, c.size) << c.a.s;
+        EXPECT_TRUE(d.back().x == c.b.x && d.back().y == c.b.y) << c.a.s;
+    }
 }
 
 // ----------------------------------------------------- thickness profiles
 
 TEST_F(PaintTest, EveryProfileOverItsWholeRun) {
-    expect_profile(-10, 0, [](double) { return 1.0; });                  // 0
-    expect_profile(10, 0, [](double t) { return 1 - (t + 0.2) * 0.7 * (1 - t); }); // 1
-    expect_profile(45, 1, [](double t) { return 1 - std::sqrt(t); });    // 2
-    expect_profile(120, 1, [](double t) { return 1 - std::sqrt(t); });   // 3
-    expect_profile(-30, 1, [](double t) { return 1 - t; });              // 4
-    expect_profile(-100, 1, [](double t) { return 1 - std::pow(t, 1.5); }); // 5
-    expect_profile(10, 1, [](double t) { return 1 - t; });               // 7
-}
+    expect_profile(-10, 0, [](double) { return 1.0; });                             // 0
+    expect_profile(10, 0, [](double t) { return 1 - (t + 0.2) * 0.7 * (1 - t); });  // 1
+    expect_profile(45, 1, [](double t) { return 1 - std::sqrt(t); });               // 2
+    expect_profile(120, 1, [](double t) { return 1 - std::sqrt(t); });              // 3
+    expect_profile(-30, 1, [](double t) { return 1 - t; });                         // 4
+    expect_profile(-100, 1, [](double t) { return 1 - std::pow(t, 1.5); });         // 5
+    expect_profile(10, 1, [](double t) { return 1 - t; });                          // 7
 
-TEST_F(PaintTest, LongNonFinalRunNarrowsToPoint748AtTwoFifths) {
+    // the long non-final run narrows to 0.748 at two fifths
     const P a{0, 0, 1};
     auto d = line(a, toward(a, 30, 10, 1), 0);
-    ASSERT_EQ(d.size(), 513u);
     EXPECT_DOUBLE_EQ(d.front().size, 0.86);
     EXPECT_DOUBLE_EQ(d.back().size, 1.0);
     size_t kmin = 0;
@@ -157,54 +148,101 @@ TEST_F(PaintTest, LongNonFinalRunNarrowsToPoint748AtTwoFifths) {
 
 // ------------------------------------------------------------ style choice
 
-TEST_F(PaintTest, FinalStyleFollowsTheHeadingAlone) {
+TEST_F(PaintTest, StyleChoice) {
+    // the final style follows the heading alone: length plays no part
     const struct {
         double angle;
         int style;
-    } cases[] = {{0, 7},   {29.999, 7}, {30, 2},     {89.999, 2}, {90, 3},    {180, 3},
-                 {-0.001, 4}, {-79.999, 4}, {-80, 5}, {-180, 5}};
-    for (const auto& c : cases) {
+    } finals[] = {{0, 7},      {29.999, 7},  {30, 2},   {89.999, 2}, {90, 3},
+                  {180, 3},    {-0.001, 4},  {-79.999, 4}, {-80, 5}, {-180, 5}};
+    for (const auto& c : finals) {
         EXPECT_EQ(strokeStyle(100, 1, c.angle, 1), c.style) << c.angle;
-        EXPECT_EQ(strokeStyle(0.5, 50, c.angle, 1), c.style) << c.angle; // length plays no part
+        EXPECT_EQ(strokeStyle(0.5, 50, c.angle, 1), c.style) << c.angle;
     }
+    // not final: style 1 needs more than four widths and a heading in [0, 30)
+    const struct {
+        double len, width, angle;
+        int style;
+    } others[] = {
+        {30, 1, 0, 1},    {30, 1, 29.9, 1}, {30, 1, 30, 0},  {30, 1, -10, 0}, {30, 1, 120, 0},
+        {4, 1, 10, 0},    {4.01, 1, 10, 1},                   // exactly four widths is not enough
+        {30, 0, 10, 1},   {30, -1, 10, 0},                    // zero width: every length is long
+    };
+    for (const auto& c : others)
+        EXPECT_EQ(strokeStyle(c.len, c.width, c.angle, 0), c.style)
+            << c.len << " " << c.width << " " << c.angle;
 }
 
-TEST_F(PaintTest, NonFinalStyleNeedsMoreThanFourWidthsHeadingZeroToThirty) {
-    EXPECT_EQ(strokeStyle(30, 1, 0, 0), 1);
-    EXPECT_EQ(strokeStyle(30, 1, 29.9, 0), 1);
-    EXPECT_EQ(strokeStyle(30, 1, 30, 0), 0);
-    EXPECT_EQ(strokeStyle(30, 1, -10, 0), 0);
-    EXPECT_EQ(strokeStyle(30, 1, 120, 0), 0);
-    EXPECT_EQ(strokeStyle(4, 1, 10, 0), 0); // exactly four widths is not enough
-    EXPECT_EQ(strokeStyle(4.01, 1, 10, 0), 1);
-    EXPECT_EQ(strokeStyle(30, 0, 10, 0), 1);  // zero width: every length is long
-    EXPECT_EQ(strokeStyle(30, -1, 10, 0), 0); // negative width: ratio below four
+// -------------------------------------------- painters made of painters
+
+// Where a painter hands over to others, or draws a straight segment, it
+// paints exactly what those paint, dab for dab.
+TEST_F(PaintTest, PaintersHandOverDabForDab) {
+    const P o{3, 4, 5}, a{0, 0, 1}, b{20, 0, 2}, c{40, -5, 3}, c0{40, 0, 3}, c2{20.5, 0.5, 3};
+    const P q0{0, 0, 2}, q1{10, 0, 3}, l0{0, 0, 1}, l1{30, 0, 1}, l10{10, 0, 1};
+    const P m0{0, 0, 1}, m1{20, 0, 2}, m2{20, 20, 3}, m3{30, 35, 4}, m4{40, 3, 3};
+    const P r2 = toward(m1, 20, 86, 3), r3 = toward(m2, 20, 110, 4);
+    const P s0{-5, -5, 1}, s1{0, 0, 2}, s2{10, 0, 3}, s3{30, 10, 4};
+    const P q2{10.5, 0.5, 7}, h1{0.5, 0.5, 3}, h2{10, 5, 4}, qc{10, -10, 4};
+    const P u45 = toward(q1, 10, 45, 4), u100 = toward(q1, 10, 100, 4);
+    const P d19{60, -12, 4}, d57 = toward(c0, 20, -57, 4), e{40, -25, 4}, e45 = toward(c0, 20, 45, 4);
+    const P d1{41.05, -5, 9}, f45 = toward(c2, 20, 45, 4), g40 = toward(l1, 30, 40, 1);
+    const struct {
+        const char* what;
+        std::vector<Dab> got, want;
+    } cases[] = {
+        // a segment shorter than 1.1 is one dab at its start, untapered
+        {"short segment", line(o, {3.7, 4.7, 9}, 0), one_dab(o)},
+        {"short last segment", line(o, {3.7, 4.7, 9}, 1), one_dab(o)},
+        {"no length", line(o, {3, 4, 9}, 1), one_dab(o)},
+        {"1.09 long", line(o, {4.09, 4, 9}, 0), one_dab(o)},
+        {"huge finite run keeps the dabs that can show", line(l0, {1e300, 1e300, 1}, 0), one_dab(l0)},
+        // the three-point tail
+        {"tail with a short last segment", line2(q0, q1, q2), line(q0, q1, 0) + one_dab(q2)},
+        {"tail with a short first segment", line2(q0, h1, h2), one_dab(q0) + line(h1, h2, 1)},
+        {"tail round a sharp corner", line2(q0, q1, qc), line(q0, q1, 0) + line(q1, qc, 1)},
+        {"tail ending upwards after 45", line2(q0, q1, u45), line(q0, q1, 0) + line(q1, u45, 1)},
+        {"tail ending upwards after 100", line2(q0, q1, u100), line(q0, q1, 0) + line(q1, u100, 1)},
+        // the four-point tail repaints the first segment, then hands over
+        {"gentle, ending at -19 degrees", line3(a, b, c, d19), curve3(a, b, c) + line2(b, c, d19)},
+        {"57 degrees is still gentle", line3(a, b, c0, d57), curve3(a, b, c0) + line2(b, c0, d57)},
+        {"sharp final corner", line3(a, b, c, e),
+         curve3(a, b, c) + curve3last(a, b, c) + line(c, e, 1)},
+        {"upward ending after 45", line3(a, b, c0, e45),
+         curve3(a, b, c0) + curve3last(a, b, c0) + line(c0, e45, 1)},
+        {"short last segment of four", line3(a, b, c, d1),
+         curve3(a, b, c) + curve3last(a, b, c) + one_dab(d1)},
+        {"short middle segment of four", line3(a, b, c2, f45),
+         curve3(a, b, c2) + one_dab(b) + line(c2, f45, 1)},
+        // the inner curve is straight for sharp or degenerate turns
+        {"inner, 90 degrees", curve3(l0, l1, {30, 20, 1}), line(l0, l1, 0)},
+        {"inner, P1 == P2", curve3(l0, l1, {30, 0, 5}), line(l0, l1, 0)},
+        {"inner, P0 == P1", curve3(l1, l1, {50, 0, 5}), one_dab(l1)},
+        {"inner, sharper than 72.5", curve3(l0, l1, toward(l1, 20, 75, 1)), line(l0, l1, 0)},
+        {"inner, P2 not measurable", curve3(l0, l10, {20, NaN, 1}), line(l0, l10, 0)},
+        // the last curve: sharp, or no previous segment: straight, untapered
+        {"last, sharp", curve3last(l0, l1, {30, 30, 1}), line(l1, {30, 30, 1}, 0)},
+        {"last, P0 == P1", curve3last(l1, l1, g40), line(l1, g40, 0)},
+        // the middle curve hands over at sharp corners, and is straight
+        // when the chords P2 - P0 and P3 - P1 are parallel
+        {"middle, 90 degrees at P1", curve4(m0, m1, m2, m3), curve3(m1, m2, m3)},
+        {"middle, 86 degrees at P1", curve4(m0, m1, r2, r3), curve3(m1, r2, r3)},
+        {"middle, 86 degrees at P2", curve4(m0, m1, m4, {38, 30, 4}), line(m1, m4, 0)},
+        {"middle, parallel chords", curve4(s0, s1, s2, s3), line(s1, s2, 0)},
+        {"middle, P0 == P1", curve4(s1, s1, s2, s3), line(s1, s2, 0)},
+        {"middle, P2 == P3", curve4(s0, s1, s2, s2), line(s1, s2, 0)},
+        {"middle, outer widths unused", curve4({0, 0, 99}, {20, 0, 0.5}, {40, 4, 1.5}, {60, 12, 99}),
+         curve4({0, 0, 7}, {20, 0, 0.5}, {40, 4, 1.5}, {60, 12, 8})},
+    };
+    for (const auto& k : cases) {
+        ASSERT_FALSE(k.want.empty()) << k.what;
+        EXPECT_EQ(k.got, k.want) << k.what;
+    }
+    EXPECT_NE(curve3(l0, l1, toward(l1, 20, 70, 1)), line(l0, l1, 0)) << "70 degrees still bends";
+    EXPECT_GT(line(o, {4.11, 4, 9}, 0).size(), 1u) << "1.11 long is a run";
 }
 
 // -------------------------------------------------- three-point finishing
-
-TEST_F(PaintTest, TailWithShortLastSegmentIsALineAndADab) {
-    const P p0{0, 0, 2}, p1{10, 0, 3}, p2{10.5, 0.5, 7};
-    EXPECT_EQ(line2(p0, p1, p2), line(p0, p1, 0) + one_dab(p2));
-}
-
-TEST_F(PaintTest, TailWithShortFirstSegmentIsADabAndATaperedLine) {
-    const P p0{0, 0, 2}, p1{0.5, 0.5, 3}, p2{10, 5, 4};
-    EXPECT_EQ(line2(p0, p1, p2), one_dab(p0) + line(p1, p2, 1));
-}
-
-TEST_F(PaintTest, TailAroundASharpCornerIsTwoStraightRuns) {
-    const P p0{0, 0, 2}, p1{10, 0, 3}, p2{10, -10, 4}; // 90 degrees, heading -90 (style 5)
-    EXPECT_EQ(line2(p0, p1, p2), line(p0, p1, 0) + line(p1, p2, 1));
-}
-
-TEST_F(PaintTest, TailEndingUpwardsIsTwoStraightRuns) {
-    const P p0{0, 0, 2}, p1{10, 0, 3};
-    const P p2 = toward(p1, 10, 45, 4); // gentle 45-degree turn, style 2
-    EXPECT_EQ(line2(p0, p1, p2), line(p0, p1, 0) + line(p1, p2, 1));
-    const P q2 = toward(p1, 10, 100, 4); // style 3, but sharper than 60 degrees anyway
-    EXPECT_EQ(line2(p0, p1, q2), line(p0, p1, 0) + line(p1, q2, 1));
-}
 
 TEST_F(PaintTest, TailFallingGentlyEndsWithTheUpwardFlick) {
     const P p0{0, 0, 1}, p1{20, 0, 1};
@@ -250,30 +288,6 @@ TEST_F(PaintTest, TailCurvesThroughTheMiddlePointWithoutLift) {
     EXPECT_NEAR(d[256].size, 1 - std::pow(0.5, 1.5), 1e-12);
 }
 
-// --------------------------------------------------- four-point finishing
-
-TEST_F(PaintTest, FourPointTailRepaintsTheFirstSegmentThenHandsOver) {
-    const P a{0, 0, 1}, b{20, 0, 2}, c{40, -5, 3}, d{60, -12, 4};
-    // gentle all the way, ending at -19 degrees: the last two go to brushLine2
-    EXPECT_EQ(line3(a, b, c, d), curve3(a, b, c) + line2(b, c, d));
-    // sharp final corner
-    const P c3{40, 0, 3}, d3 = toward(c3, 20, -57, 4); // 57 degrees: still gentle
-    EXPECT_EQ(line3(a, b, c3, d3), curve3(a, b, c3) + line2(b, c3, d3));
-    const P e{40, -25, 4};
-    EXPECT_EQ(line3(a, b, c, e), curve3(a, b, c) + curve3last(a, b, c) + line(c, e, 1));
-    // upward ending after a gentle 45-degree turn: style 2
-    const P c2{40, 0, 3}, e2 = toward(c2, 20, 45, 4);
-    EXPECT_EQ(line3(a, b, c2, e2), curve3(a, b, c2) + curve3last(a, b, c2) + line(c2, e2, 1));
-}
-
-TEST_F(PaintTest, FourPointTailWithShortSegments) {
-    const P a{0, 0, 1}, b{20, 0, 2}, c{40, -5, 3};
-    const P d{41.05, -5, 9};
-    EXPECT_EQ(line3(a, b, c, d), curve3(a, b, c) + curve3last(a, b, c) + one_dab(d));
-    const P c2{20.5, 0.5, 3}, d2 = toward(c2, 20, 45, 4);
-    EXPECT_EQ(line3(a, b, c2, d2), curve3(a, b, c2) + one_dab(b) + line(c2, d2, 1));
-}
-
 // ------------------------------------------------------------------ curves
 
 TEST_F(PaintTest, InnerCurveArrivesHeadingWhereTheTrailGoes) {
@@ -283,15 +297,13 @@ TEST_F(PaintTest, InnerCurveArrivesHeadingWhereTheTrailGoes) {
     EXPECT_EQ(d.front(), (Dab{0, 0, 2, R, G, B}));
     EXPECT_NEAR(d.back().x, p1.x, 0.2);
     EXPECT_NEAR(heading(d[d.size() - 2], d.back()), 45.0, 1.0);
-    double ymin = 0;
-    for (const auto& x : d) ymin = std::min(ymin, x.y);
     // control point a quarter of the segment (7.5) back from P1 along P1->P2:
     // (24.70, -5.30); the curve's lowest point is half its depth
-    EXPECT_NEAR(ymin, -7.5 / std::sqrt(2.0) / 2, 1e-3);
+    EXPECT_NEAR(min_of(d, &Dab::y), -7.5 / std::sqrt(2.0) / 2, 1e-3);
     for (const auto& x : d) EXPECT_LE(x.size, 4.0 + 1e-12); // s0 -> s1, s2 plays no part
 }
 
-TEST_F(PaintTest, InnerCurveIsStraightForCollinearOrSharpOrDegenerateTurns) {
+TEST_F(PaintTest, CurvesOfCollinearOrNearlyCollinearPointsAreStraight) {
     const P p0{0, 0, 1}, p1{30, 0, 1};
     auto d = curve3(p0, p1, {60, 0, 1});
     ASSERT_EQ(d.size(), 513u);
@@ -299,40 +311,34 @@ TEST_F(PaintTest, InnerCurveIsStraightForCollinearOrSharpOrDegenerateTurns) {
         EXPECT_NEAR(d[k].x, 30.0 * k / 512, 1e-9);
         EXPECT_EQ(d[k].y, 0.0);
     }
-    EXPECT_EQ(curve3(p0, p1, {30, 20, 1}), line(p0, p1, 0));  // 90 degrees
-    EXPECT_EQ(curve3(p0, p1, {30, 0, 5}), line(p0, p1, 0));   // P1 == P2
-    EXPECT_EQ(curve3(p1, p1, {50, 0, 5}), one_dab(p1));       // P0 == P1
-    EXPECT_EQ(curve3(p0, p1, toward(p1, 20, 75, 1)), line(p0, p1, 0)); // sharper than 72.5
-    EXPECT_NE(curve3(p0, p1, toward(p1, 20, 70, 1)), line(p0, p1, 0));
     // a turn of a few degrees counts as straight; ten degrees already bends
     for (const auto& x : curve3(p0, p1, toward(p1, 20, 4, 1))) EXPECT_EQ(x.y, 0.0);
-    double ymin = 0;
-    for (const auto& x : curve3(p0, p1, toward(p1, 20, 10, 1))) ymin = std::min(ymin, x.y);
-    EXPECT_LT(ymin, -0.3);
+    EXPECT_LT(min_of(curve3(p0, p1, toward(p1, 20, 10, 1)), &Dab::y), -0.3);
+
+    d = curve4({0, 0, 1}, {20, 0, 1}, {50, 0, 1}, {60, 0, 1});
+    ASSERT_EQ(d.size(), 513u);
+    for (size_t k = 0; k < d.size(); k++) EXPECT_NEAR(d[k].x, 20 + 30.0 * k / 512, 1e-9);
+    // neighbours within a few degrees of each other: the chord P1 P2 itself
+    const P n0{0, 0, 1}, n1{20, 0, 1}, n2{40, 2, 1}, n3 = toward(n2, 20, 4, 1);
+    for (const auto& x : curve4(n0, n1, n2, n3))
+        EXPECT_NEAR((x.x - n1.x) * (n2.y - n1.y) - (x.y - n1.y) * (n2.x - n1.x), 0.0, 1e-9);
 }
 
-TEST_F(PaintTest, LastCurveOfCollinearPointsRunsBackAnEighthFirst) {
+TEST_F(PaintTest, LastCurveRunsBackAnEighthOrLeavesTheWayTheTrailArrived) {
     const P p0{0, 0, 4}, p1{10, 0, 2}, p2{20, 0, 6};
     auto d = curve3last(p0, p1, p2); // 10 units at width 2: 100 steps
     ASSERT_GE(d.size(), 100u);
     EXPECT_EQ(d.front(), (Dab{10, 0, 2, R, G, B}));
-    double xmin = 1e9;
-    for (const auto& x : d) xmin = std::min(xmin, x.x);
-    EXPECT_NEAR(xmin, 8.75, 1e-3);
+    EXPECT_NEAR(min_of(d, &Dab::x), 8.75, 1e-3);
     // widths s1, (s0 + s1) / 2, s2: 3.5 half-way (not 4)
     EXPECT_NEAR(d[50].size, 3.5, 1e-9);
-}
 
-TEST_F(PaintTest, LastCurveLeavesTheWayTheTrailArrived) {
-    const P p0{0, 0, 1}, p1{30, 0, 1}, p2 = toward(p1, 30, 40, 1);
-    auto d = curve3last(p0, p1, p2);
+    const P q0{0, 0, 1}, q1{30, 0, 1}, q2 = toward(q1, 30, 40, 1);
+    d = curve3last(q0, q1, q2);
     ASSERT_EQ(d.size(), 513u);
     EXPECT_NEAR(heading(d[0], d[1]), 0.0, 1.0);
-    EXPECT_NEAR(d.back().x, p2.x, 1e-9);
-    EXPECT_NEAR(d.back().y, p2.y, 1e-9);
-    // sharp, or no previous segment: straight, untapered
-    EXPECT_EQ(curve3last(p0, p1, {30, 30, 1}), line(p1, {30, 30, 1}, 0));
-    EXPECT_EQ(curve3last(p1, p1, p2), line(p1, p2, 0));
+    EXPECT_NEAR(d.back().x, q2.x, 1e-9);
+    EXPECT_NEAR(d.back().y, q2.y, 1e-9);
 }
 
 TEST_F(PaintTest, MiddleCurveIsTangentToBothNeighbourChords) {
@@ -346,62 +352,25 @@ TEST_F(PaintTest, MiddleCurveIsTangentToBothNeighbourChords) {
     EXPECT_NEAR(heading(d[0], d[1]), std::atan2(4.0, 40.0) * 180 / PI, 0.5);
     EXPECT_NEAR(heading(d[511], d[512]), std::atan2(12.0, 40.0) * 180 / PI, 0.5);
     EXPECT_NEAR(d[256].size, 1.0, 1e-12); // widths s1 .. s2, s0 and s3 unused
-    EXPECT_EQ(d, curve4({0, 0, 99}, p1, p2, {60, 12, 99}));
-}
-
-TEST_F(PaintTest, MiddleCurveHandsOverAtSharpCorners) {
-    const P p0{0, 0, 1}, p1{20, 0, 2}, p2{20, 20, 3}, p3{30, 35, 4};
-    EXPECT_EQ(curve4(p0, p1, p2, p3), curve3(p1, p2, p3)); // 90 degrees at P1
-    const P r3 = toward(p2, 20, 110, 4);
-    const P r2 = toward(p1, 20, 86, 3); // 86 degrees at P1
-    EXPECT_EQ(curve4(p0, p1, r2, r3), curve3(p1, r2, r3));
-    const P q0{0, 0, 1}, q1{20, 0, 2}, q2{40, 3, 3}, q3{38, 30, 4};
-    EXPECT_EQ(curve4(q0, q1, q2, q3), line(q1, q2, 0)); // about 86 degrees at P2
-}
-
-TEST_F(PaintTest, MiddleCurveIsStraightForCollinearParallelOrDegenerateNeighbours) {
-    const P p0{0, 0, 1}, p1{20, 0, 1}, p2{50, 0, 1}, p3{60, 0, 1};
-    auto d = curve4(p0, p1, p2, p3);
-    ASSERT_EQ(d.size(), 513u);
-    for (size_t k = 0; k < d.size(); k++) EXPECT_NEAR(d[k].x, 20 + 30.0 * k / 512, 1e-9);
-    // neighbours within a few degrees of each other: the chord P1 P2 itself
-    const P n0{0, 0, 1}, n1{20, 0, 1}, n2{40, 2, 1}, n3 = toward(n2, 20, 4, 1);
-    for (const auto& x : curve4(n0, n1, n2, n3))
-        EXPECT_NEAR((x.x - n1.x) * (n2.y - n1.y) - (x.y - n1.y) * (n2.x - n1.x), 0.0, 1e-9);
-    // chords P2 - P0 and P3 - P1 parallel while the neighbours are not
-    const P q0{-5, -5, 1}, q1{0, 0, 2}, q2{10, 0, 3}, q3{30, 10, 4};
-    EXPECT_EQ(curve4(q0, q1, q2, q3), line(q1, q2, 0));
-    EXPECT_EQ(curve4(q1, q1, q2, q3), line(q1, q2, 0)); // P0 == P1
-    EXPECT_EQ(curve4(q0, q1, q2, q2), line(q1, q2, 0)); // P2 == P3
 }
 
 // ------------------------------------------------------------ bad input
 
 TEST_F(PaintTest, NonFiniteInputsPaintNothing) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
-    EXPECT_TRUE(line({nan, 0, 1}, {10, 0, 1}, 0).empty());
-    EXPECT_TRUE(line({0, 0, nan}, {10, 0, 1}, 1).empty());
-    EXPECT_TRUE(line({0, 0, 1}, {10, 0, inf}, 0).empty());
-    EXPECT_TRUE(line({0, 0, nan}, {0.5, 0, 1}, 0).empty()); // the single dab too
-    EXPECT_TRUE(line({-1e308, 0, 1}, {1e308, 0, 1}, 0).empty()); // length overflows
-    // a neighbour that cannot be measured leaves the segment straight
-    EXPECT_EQ(curve3({0, 0, 1}, {10, 0, 1}, {20, nan, 1}), line({0, 0, 1}, {10, 0, 1}, 0));
-    EXPECT_TRUE(curve4({0, 0, 1}, {10, 0, 1}, {20, inf, 1}, {30, 0, 1}).empty());
-}
-
-TEST_F(PaintTest, HugeFiniteRunKeepsOnlyDabsThatCanShow) {
-    auto d = line({0, 0, 1}, {1e300, 1e300, 1}, 0);
-    EXPECT_EQ(d, one_dab({0, 0, 1}));
+    const std::vector<Dab> runs[] = {
+        line({NaN, 0, 1}, {10, 0, 1}, 0),    line({0, 0, NaN}, {10, 0, 1}, 1),
+        line({0, 0, 1}, {10, 0, Inf}, 0),    line({0, 0, NaN}, {0.5, 0, 1}, 0), // the single dab too
+        line({-1e308, 0, 1}, {1e308, 0, 1}, 0),                                // length overflows
+        curve4({0, 0, 1}, {10, 0, 1}, {20, Inf, 1}, {30, 0, 1}),
+    };
+    for (size_t k = 0; k < std::size(runs); k++) EXPECT_TRUE(runs[k].empty()) << "case " << k;
 }
 
 // Random trails mixing sane points with absurd ones: whatever the painter,
 // a call stays within its dab budget and hands only finite, bounded dabs on.
 TEST_F(PaintTest, AbsurdTrailsStayFiniteAndBounded) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
-    const double coords[] = {0, 3, -7, 25, 1e6, -1e17, 1e19, 1e300, -1e308, 1e308, nan, inf, -inf};
-    const double widths[] = {1, 0, -3, 0.001, 1e9, 1e300, nan, inf};
+    const double coords[] = {0, 3, -7, 25, 1e6, -1e17, 1e19, 1e300, -1e308, 1e308, NaN, Inf, -Inf};
+    const double widths[] = {1, 0, -3, 0.001, 1e9, 1e300, NaN, Inf};
     std::mt19937 rng(7);
     auto pick_c = [&] {
         const int nc = static_cast<int>(std::size(coords));

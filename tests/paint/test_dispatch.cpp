@@ -84,47 +84,35 @@ bool same(const struct color& a, const struct color& b) {
 
 // ---------------------------------------------------------- brush dispatch
 
-TEST_F(PaintTest, PenDownPaintsTheSegmentTwoMovesBack) {
+// Which painter the dispatch calls for each stroke count, with which trail
+// points, widths (trail point i goes with width i + 1) and colour.
+TEST_F(PaintTest, BrushDispatchOverTheHistory) {
     fill_trail_record(ST_BRUSH);
-    for (int n = 0; n <= 3; n++) {
-        ttl[0].nstroke = n;
-        EXPECT_TRUE(dabs_of([] { paint_by_brush(0, 0); }).empty()) << n;
+    const struct color c2 = ttl[0].col[2], c3 = ttl[0].col[3], c4 = ttl[0].col[4];
+    const P t0 = trail(0), t1 = trail(1), t2 = trail(2), t3 = trail(3), t4 = trail(4);
+    const std::vector<Dab> none, tail1 = line(t1, t0, c2, 1), tail2 = line2(t2, t1, t0, c3),
+                                 tail3 = line3(t3, t2, t1, t0, c4);
+    const struct {
+        int last, nstroke;
+        std::vector<Dab> want;
+    } cases[] = {
+        // pen down: the segment two moves back, once three points are known
+        {0, 0, none}, {0, 1, none}, {0, 2, none}, {0, 3, none},
+        {0, 4, curve3(t3, t2, t1, c4)}, {0, 5, curve4(t4, t3, t2, t1, c4)},
+        {0, 9, curve4(t4, t3, t2, t1, c4)},
+        // pen up: the tail for the stroke count, whatever non-zero flag
+        {1, 0, tail1}, {1, 1, tail1}, {1, 2, tail1}, {1, 3, tail2}, {1, 4, tail3}, {1, 7, tail3},
+        {2, 0, tail1}, {2, 1, tail1}, {2, 2, tail1}, {2, 3, tail2}, {2, 4, tail3}, {2, 7, tail3},
+    };
+    for (const auto& c : cases) {
+        ttl[0].nstroke = c.nstroke;
+        EXPECT_EQ(dabs_of([&] { paint_by_brush(0, c.last); }), c.want)
+            << "last " << c.last << ", nstroke " << c.nstroke;
+        EXPECT_EQ(c.want.empty(), !c.last && c.nstroke < 4) << "a comparison of nothing";
     }
-    ttl[0].nstroke = 4;
-    auto d = dabs_of([] { paint_by_brush(0, 0); });
-    ASSERT_FALSE(d.empty());
-    // starts at pos[3] with width[4] and colour col[4]
-    EXPECT_EQ(d.front(), (Dab{ttl[0].pos[3].x, ttl[0].pos[3].y, ttl[0].width[4], ttl[0].col[4].r,
-                              ttl[0].col[4].g, ttl[0].col[4].b}));
-    EXPECT_EQ(d, curve3(trail(3), trail(2), trail(1), ttl[0].col[4]));
-    for (int n : {5, 9}) {
-        ttl[0].nstroke = n;
-        d = dabs_of([] { paint_by_brush(0, 0); });
-        ASSERT_FALSE(d.empty());
-        EXPECT_EQ(d, curve4(trail(4), trail(3), trail(2), trail(1), ttl[0].col[4])) << n;
-    }
-}
-
-TEST_F(PaintTest, PenUpFinishesWithTheTailForTheStrokeCount) {
-    fill_trail_record(ST_BRUSH);
-    for (int last : {1, 2}) {
-        for (int n : {0, 1, 2}) {
-            ttl[0].nstroke = n;
-            auto d = dabs_of([&] { paint_by_brush(0, last); });
-            ASSERT_FALSE(d.empty());
-            EXPECT_EQ(d, line(trail(1), trail(0), ttl[0].col[2], 1)) << n;
-        }
-        ttl[0].nstroke = 3;
-        auto d = dabs_of([&] { paint_by_brush(0, last); });
-        ASSERT_FALSE(d.empty());
-        EXPECT_EQ(d, line2(trail(2), trail(1), trail(0), ttl[0].col[3]));
-        for (int n : {4, 7}) {
-            ttl[0].nstroke = n;
-            d = dabs_of([&] { paint_by_brush(0, last); });
-            ASSERT_FALSE(d.empty());
-            EXPECT_EQ(d, line3(trail(3), trail(2), trail(1), trail(0), ttl[0].col[4])) << n;
-        }
-    }
+    // the first pen-down dab starts at pos[3] with width[4] and colour col[4]
+    const Dab first = curve3(t3, t2, t1, c4).front();
+    EXPECT_EQ(first, (Dab{ttl[0].pos[3].x, ttl[0].pos[3].y, ttl[0].width[4], c4.r, c4.g, c4.b}));
 }
 
 // The whole stroke: pen down at A, moves to B, C, D, E, pen up, with the
@@ -228,19 +216,29 @@ TEST_F(PaintTest, TrailFarOutPaintsBoundedFiniteDabs) {
 
 // ------------------------------------------------- lines, points and fills
 
-TEST_F(PaintTest, LineModePaintsTheNewestMoveShadingOldColourToNew) {
+// The line runs over the newest move, shading the old colour to the new; a
+// point marks only the newest position.
+TEST_F(PaintTest, LineAndPointModesPaintTheNewestMove) {
     fill_trail_record(0);
     ttl[0].nstroke = 3;
     paint_line_and_fill_area(0);
     ASSERT_EQ(rec_lines.size(), 1u);
     const LineSeg& l = rec_lines[0];
     const struct turtle& t = ttl[0];
-    EXPECT_TRUE(same({l.x0, l.y0}, t.pos[1]));
-    EXPECT_TRUE(same({l.r0, l.g0, l.b0}, t.col[2]));
-    EXPECT_TRUE(same({l.x1, l.y1}, t.pos[0]));
-    EXPECT_TRUE(same({l.r1, l.g1, l.b1}, t.col[1]));
+    EXPECT_TRUE(same({l.x0, l.y0}, t.pos[1]) && same({l.r0, l.g0, l.b0}, t.col[2]));
+    EXPECT_TRUE(same({l.x1, l.y1}, t.pos[0]) && same({l.r1, l.g1, l.b1}, t.col[1]));
     EXPECT_EQ(l.width, t.width[1]);
     EXPECT_TRUE(rec_points.empty() && rec_polygons.empty() && rec_dabs.empty());
+
+    fill_trail_record(ST_POINT);
+    ttl[0].nstroke = 4;
+    clear_records();
+    paint_line_and_fill_area(0);
+    ASSERT_EQ(rec_points.size(), 1u);
+    const PointMark& p = rec_points[0];
+    EXPECT_TRUE(same({p.x, p.y}, t.pos[0]) && same({p.r, p.g, p.b}, t.col[1]));
+    EXPECT_EQ(p.size, t.width[1]);
+    EXPECT_TRUE(rec_lines.empty() && rec_polygons.empty());
 }
 
 TEST_F(PaintTest, LineAfterAColourChangeThroughThePenCommands) {
@@ -256,23 +254,9 @@ TEST_F(PaintTest, LineAfterAColourChangeThroughThePenCommands) {
     plain_frame(tid);
     ASSERT_EQ(rec_lines.size(), 1u);
     const LineSeg& l = rec_lines[0];
-    EXPECT_EQ(l.x0, 0);
-    EXPECT_EQ(l.x1, 10);
-    EXPECT_TRUE(same({l.r0, l.g0, l.b0}, {1, 0, 0}));
-    EXPECT_TRUE(same({l.r1, l.g1, l.b1}, {0, 0, 1}));
+    EXPECT_TRUE(l.x0 == 0 && l.x1 == 10) << l.x0 << " " << l.x1;
+    EXPECT_TRUE(same({l.r0, l.g0, l.b0}, {1, 0, 0}) && same({l.r1, l.g1, l.b1}, {0, 0, 1}));
     EXPECT_EQ(l.width, 5); // the width of the move just made
-}
-
-TEST_F(PaintTest, PointModePaintsOnlyTheNewestPosition) {
-    fill_trail_record(ST_POINT);
-    ttl[0].nstroke = 4;
-    paint_line_and_fill_area(0);
-    ASSERT_EQ(rec_points.size(), 1u);
-    const PointMark& p = rec_points[0];
-    EXPECT_TRUE(same({p.x, p.y}, ttl[0].pos[0]));
-    EXPECT_TRUE(same({p.r, p.g, p.b}, ttl[0].col[1]));
-    EXPECT_EQ(p.size, ttl[0].width[1]);
-    EXPECT_TRUE(rec_lines.empty() && rec_polygons.empty());
 }
 
 TEST_F(PaintTest, FillSpansUpToSixNewestPointsOldestFirst) {

@@ -130,10 +130,15 @@ struct ClientSlot : World {
 
     Reply ask(const std::string& text, int cl = 0) { return parse_reply(run(text, cl)); }
 
-    // Bytes as they would arrive in one read, then framing; the replies.
-    std::vector<std::string> feed(const std::string& bytes, int cl = 0) {
+    // Bytes from client cl, waiting in its socket for the next pass.
+    void push(const std::string& bytes, int cl = 0) {
         ssize_t n = send(peer[cl], bytes.data(), bytes.size(), MSG_NOSIGNAL);
         EXPECT_EQ(n, (ssize_t)bytes.size());
+    }
+
+    // Bytes as they would arrive in one read, then framing; the replies.
+    std::vector<std::string> feed(const std::string& bytes, int cl = 0) {
+        push(bytes, cl);
         EXPECT_GT(receive_client_packet(cl), 0);
         try_to_exec(cl);
         return drain(cl);

@@ -39,18 +39,12 @@ TEST_F(Arena, WallTableStopsAt700) {
 
 TEST_F(Arena, GenWallWritesBothFaces) {
     nwall = 0;
-    gen_wall(0, 0, 1, 0);
+    gen_wall(0, 0, 1, 0); // east from the lattice's corner
     ASSERT_EQ(nwall, 2);
-    EXPECT_EQ(walls[0].startp.x, -256);
-    EXPECT_EQ(walls[0].endp.x, -224);
-    EXPECT_EQ(walls[0].endp.y, -256);
-    EXPECT_EQ(walls[0].normal.x, 0);
-    EXPECT_EQ(walls[0].normal.y, 1);
-    EXPECT_EQ(walls[0].status, 0u);
-    EXPECT_EQ(walls[1].startp.x, -224);
-    EXPECT_EQ(walls[1].endp.x, -256);
-    EXPECT_EQ(walls[1].normal.y, -1);
-    EXPECT_EQ(walls[1].status, WALL_BACK);
+    const struct wall &f = walls[0], &b = walls[1];
+    EXPECT_TRUE(f.startp.x == -256 && f.startp.y == -256 && f.endp.x == -224 && f.endp.y == -256);
+    EXPECT_TRUE(f.normal.x == 0 && f.normal.y == 1 && f.status == 0u);
+    EXPECT_TRUE(b.startp.x == -224 && b.endp.x == -256 && b.normal.y == -1 && b.status == WALL_BACK);
 }
 
 // Every generated maze, over many seeds, keeps the maze rules.
@@ -79,13 +73,8 @@ TEST_F(Arena, MazeRulesHoldForManySeeds) {
             EXPECT_EQ(b.normal.x, -f.normal.x);
             // start vertex on the interior lattice; south only from the first row
             int i = (int)((f.startp.x + 256) / 32), j = (int)((f.startp.y + 256) / 32);
-            EXPECT_GE(i, 1);
-            EXPECT_LE(i, 15);
-            EXPECT_GE(j, 1);
-            EXPECT_LE(j, 15);
-            if (j > 1) {
-                EXPECT_FALSE(dy < 0) << "south wall above the first row";
-            }
+            EXPECT_TRUE(i >= 1 && i <= 15 && j >= 1 && j <= 15) << i << " " << j;
+            EXPECT_FALSE(j > 1 && dy < 0) << "south wall above the first row";
             EXPECT_TRUE(starts.insert({i, j}).second) << "a vertex started two walls";
         }
         // the four doughnuts at the centre cells, in slots 0..3
@@ -93,10 +82,8 @@ TEST_F(Arena, MazeRulesHoldForManySeeds) {
         ASSERT_EQ(ntmax, 4);
         for (int t = 0; t < 4; t++) {
             EXPECT_EQ(ttl[t].status, ST_DOUGHNUT | ST_ALIVE);
-            EXPECT_EQ(ttl[t].pos[0].x, pos[t][0]);
-            EXPECT_EQ(ttl[t].pos[0].y, pos[t][1]);
-            EXPECT_EQ(ttl[t].score, 0);
-            EXPECT_EQ(ttl[t].cid, -1);
+            EXPECT_TRUE(ttl[t].pos[0].x == pos[t][0] && ttl[t].pos[0].y == pos[t][1]) << t;
+            EXPECT_TRUE(ttl[t].score == 0 && ttl[t].cid == -1) << t;
         }
     }
 }
@@ -118,7 +105,7 @@ TEST_F(Arena, MazeLaysAWallOnlyWhereOneEndIsUntouched) {
         for (int j = 0; j < MAZE_N; j++) EXPECT_EQ(seen[i][j], maze_vertex[i][j]);
 }
 
-TEST_F(Arena, StonesKeepTheirDistanceWhenThereIsRoom) {
+TEST_F(Arena, StonesKeepTheirDistanceAndStopWhenTheTableIsFull) {
     scatter_stone(5);
     ASSERT_EQ(ntmax, 5);
     for (int t = 0; t < 5; t++) {
@@ -129,9 +116,7 @@ TEST_F(Arena, StonesKeepTheirDistanceWhenThereIsRoom) {
         EXPECT_GE(dist_to_wall_from(ttl[t].pos[0].x, ttl[t].pos[0].y), 10);
         EXPECT_GT(dist_to_nn(t), 20);
     }
-}
-
-TEST_F(Arena, StonesStopWhenTheTableIsFull) {
+    reset_world_for_test();
     scatter_stone(60);
     EXPECT_LE(ntmax, MAX_TURTLE);
     int n = 0;

@@ -2,6 +2,7 @@
 // doughnuts made by turtles and objects placed at a point.
 
 #include <cmath>
+#include <string>
 
 #include "world_fixture.h"
 
@@ -26,12 +27,52 @@ static int in_reach(int t) {
     return n;
 }
 
+// Marks the first n coin slots as lying on the field, ranked in slot order.
+static void fill_field(int n) {
+    for (int i = 0; i < n; i++) {
+        coins[i].status = COIN_ON_FIELD;
+        coins[i].order = i;
+    }
+    ncoin = n;
+}
+
 // ------------------------------------------------------------------ reach
 
-TEST_F(Coins, TwoInReachPickTakesTheNearest) {
+// One turtle and one coin; the coin map must find the coin across cells,
+// at the grid's edges and outside the field.
+TEST_F(Coins, ReachIsStrictlyBelow20WhereverTheCoinLies) {
+    const struct {
+        double tx, ty, cx, cy;
+        int n;
+    } cases[] = {
+        {0, 0, 20, 0, 0},           {0, 0, 0, -19.999, 1},      // strictly below 20
+        {31, 5, 33, 5, 1},          {-1, -1, 1, 1, 1},          // neighbouring cells
+        {250, 250, 255.9, 255.9, 1}, {-256, -256, -250, -245, 1}, // grid edges
+        {-256, 250, -246, 255, 1},                               //
+        {300, 300, 300, 300, 1},    {310, 295, 300, 300, 1},    // outside the field
+        {250, 250, 300, 300, 0},    {-2000, 1e6, 300, 300, 0},  //
+    };
+    for (const auto& c : cases) {
+        reset_world_for_test();
+        int t = place_turtle(0, 0, 0);
+        drop_at(t, c.cx, c.cy);
+        ttl[t].pos[0] = {c.tx, c.ty};
+        EXPECT_EQ(in_reach(t), c.n) << "turtle " << c.tx << " " << c.ty << ", coin " << c.cx
+                                    << " " << c.cy;
+    }
+    // the coin outside the field is picked like any other
+    ttl[0].pos[0] = {305, 300};
+    EXPECT_EQ(turtle_pick_coin(0), 0);
+    EXPECT_EQ(ttl[0].ncoin, 1);
+    EXPECT_EQ(coins[0].status & COIN_ON_FIELD, 0u);
+    EXPECT_EQ(in_reach(0), 0);
+}
+
+TEST_F(Coins, PickTakesTheNearestInReachOnly) {
     int t = place_turtle(100, 100, 0);
     int far = drop_at(t, 118, 100);
     int near = drop_at(t, 100, 85);
+    int away = drop_at(t, 150, 100);
     EXPECT_EQ(in_reach(t), 2);
     EXPECT_EQ(turtle_pick_coin(t), 0);
     EXPECT_EQ(coins[near].status & COIN_ON_FIELD, 0u);
@@ -40,55 +81,10 @@ TEST_F(Coins, TwoInReachPickTakesTheNearest) {
     EXPECT_EQ(coins[far].order, 0);
     EXPECT_EQ(ttl[t].ncoin, 1);
     EXPECT_EQ(in_reach(t), 1);
-}
-
-TEST_F(Coins, ReachIsStrictlyBelow20) {
-    int t = place_turtle(0, 0, 0);
-    drop_at(t, 20, 0);
-    EXPECT_EQ(in_reach(t), 0);
-    drop_at(t, 0, -19.999);
-    EXPECT_EQ(in_reach(t), 1);
-}
-
-TEST_F(Coins, CoinInTheNeighbouringCellIsFound) {
-    int t = place_turtle(31, 5, 0);
-    drop_at(t, 33, 5);
-    EXPECT_EQ(in_reach(t), 1);
-    ttl[t].pos[0] = {-1, -1};
-    drop_at(t, 1, 1);
-    EXPECT_EQ(in_reach(t), 1);
-}
-
-TEST_F(Coins, CoinsAtTheGridEdges) {
-    int t = place_turtle(250, 250, 0);
-    drop_at(t, 255.9, 255.9);
-    EXPECT_EQ(in_reach(t), 1);
-    ttl[t].pos[0] = {-256, -256};
-    drop_at(t, -250, -245);
-    EXPECT_EQ(in_reach(t), 1);
-    ttl[t].pos[0] = {-256, 250};
-    drop_at(t, -246, 255);
-    EXPECT_EQ(in_reach(t), 1);
-}
-
-TEST_F(Coins, CoinOutsideTheFieldIsStillFoundAndPicked) {
-    int t = place_turtle(0, 0, 0);
-    ASSERT_EQ(turtle_jump(t, 300, 300), 0);
-    ttl[t].ncoin = 1;
-    ASSERT_EQ(turtle_drop_coin(t), 0);
-    EXPECT_EQ(in_reach(t), 1);
-    ASSERT_EQ(turtle_jump(t, 310, 295), 0);
-    EXPECT_EQ(in_reach(t), 1);
-    // from the field's corner it is 71 away: out of reach
-    ASSERT_EQ(turtle_jump(t, 250, 250), 0);
-    EXPECT_EQ(in_reach(t), 0);
-    ASSERT_EQ(turtle_jump(t, -2000, 1e6), 0);
-    EXPECT_EQ(in_reach(t), 0);
-    ASSERT_EQ(turtle_jump(t, 305, 300), 0);
+    ttl[t].pos[0] = {0, 0}; // nothing in reach: fine, nothing taken
     EXPECT_EQ(turtle_pick_coin(t), 0);
     EXPECT_EQ(ttl[t].ncoin, 1);
-    EXPECT_EQ(coins[0].status & COIN_ON_FIELD, 0u);
-    EXPECT_EQ(in_reach(t), 0);
+    EXPECT_TRUE(coins[away].status & COIN_ON_FIELD);
 }
 
 // ------------------------------------------------------------ drop and pick
@@ -110,9 +106,7 @@ TEST_F(Coins, DropPicksSlotsAndRanks) {
 
     ASSERT_EQ(turtle_jump(t, 100, 0), 0);
     EXPECT_EQ(turtle_pick_coin(t), 0);
-    EXPECT_EQ(coins[0].order, 0);
-    EXPECT_EQ(coins[1].order, -1);
-    EXPECT_EQ(coins[2].order, 1);
+    EXPECT_TRUE(coins[0].order == 0 && coins[1].order == -1 && coins[2].order == 1);
     EXPECT_EQ(ttl[t].ncoin, 8);
 
     // the freed slot is reused; the new coin ranks last
@@ -120,8 +114,7 @@ TEST_F(Coins, DropPicksSlotsAndRanks) {
     ASSERT_EQ(turtle_drop_coin(t), 0);
     EXPECT_EQ(ncoin, 3);
     EXPECT_EQ(coins[1].order, 2);
-    EXPECT_EQ(coins[1].pos.x, 50.0);
-    EXPECT_EQ(coins[1].pos.y, 50.0);
+    EXPECT_TRUE(coins[1].pos.x == 50.0 && coins[1].pos.y == 50.0);
 }
 
 TEST_F(Coins, DropRefusals) {
@@ -131,69 +124,39 @@ TEST_F(Coins, DropRefusals) {
     EXPECT_EQ(turtle_drop_coin(t), -1);
     EXPECT_EQ(ncoin, 0);
 
-    // all 300 slots on the field
-    for (int i = 0; i < MAX_COIN; i++) {
-        coins[i].status = COIN_ON_FIELD;
-        coins[i].order = i;
-    }
-    ncoin = MAX_COIN;
-    ttl[t].ncoin = 2;
-    EXPECT_EQ(turtle_drop_coin(t), -1);
-    EXPECT_EQ(ttl[t].ncoin, 2);
-    EXPECT_EQ(ncoin, MAX_COIN);
-}
-
-TEST_F(Coins, DropFillsTheLastSlotThenStops) {
-    int t = place_turtle(0, 0, 0);
-    for (int i = 0; i < MAX_COIN - 1; i++) {
-        coins[i].status = COIN_ON_FIELD;
-        coins[i].order = i;
-    }
-    ncoin = MAX_COIN - 1;
+    // one slot left: it is filled, then the table is full
+    fill_field(MAX_COIN - 1);
     ttl[t].ncoin = 2;
     EXPECT_EQ(turtle_drop_coin(t), 0);
     EXPECT_EQ(ncoin, MAX_COIN);
     EXPECT_EQ(coins[MAX_COIN - 1].order, MAX_COIN - 1);
     EXPECT_EQ(turtle_drop_coin(t), -1);
     EXPECT_EQ(ttl[t].ncoin, 1);
+    EXPECT_EQ(ncoin, MAX_COIN);
 }
 
-TEST_F(Coins, PickWithNothingInReach) {
-    int t = place_turtle(0, 0, 0);
-    drop_at(t, 50, 0);
-    ttl[t].ncoin = 4;
-    EXPECT_EQ(turtle_pick_coin(t), 0);
-    EXPECT_EQ(ttl[t].ncoin, 4);
-    EXPECT_TRUE(coins[0].status & COIN_ON_FIELD);
-}
-
-TEST_F(Coins, PickedCoinsDoNotGoBackToTheBank) {
+TEST_F(Coins, BankLendsInTensAndTakesNothingBack) {
     int t = place_turtle(0, 0, 0);
     field_scatter_coin(1);
     ASSERT_TRUE(coins[0].status & COIN_ON_FIELD);
     int stock = stock_of_coin;
     ASSERT_EQ(turtle_jump(t, coins[0].pos.x, coins[0].pos.y), 0);
     EXPECT_EQ(turtle_pick_coin(t), 0);
-    EXPECT_EQ(stock_of_coin, stock);
+    EXPECT_EQ(stock_of_coin, stock) << "picked coins do not go back to the bank";
     int nc = -1;
     EXPECT_EQ(qt_my_coin(t, &nc), 0);
     EXPECT_EQ(nc, 1);
-}
 
-// -------------------------------------------------------------------- bank
-
-TEST_F(Coins, BorrowDrainsTheBankInTens) {
-    int t = place_turtle(0, 0, 0);
     stock_of_coin = 20;
     EXPECT_EQ(turtle_borrow_coin(t), 0);
     EXPECT_EQ(turtle_borrow_coin(t), 0);
     EXPECT_EQ(stock_of_coin, 0);
-    EXPECT_EQ(ttl[t].ncoin, 20);
+    EXPECT_EQ(ttl[t].ncoin, 21);
     EXPECT_EQ(turtle_borrow_coin(t), -1);
     stock_of_coin = 9;
     EXPECT_EQ(turtle_borrow_coin(t), -1);
     EXPECT_EQ(stock_of_coin, 9);
-    EXPECT_EQ(ttl[t].ncoin, 20);
+    EXPECT_EQ(ttl[t].ncoin, 21);
 }
 
 // --------------------------------------------------------------- doughnuts
@@ -214,24 +177,24 @@ TEST_F(Coins, TenDoughnutsPerTurtle) {
     EXPECT_EQ(ntmax, 11);
 }
 
-TEST_F(Coins, DoughnutRefusedOnAFullTable) {
-    for (int i = 0; i < MAX_TURTLE; i++) place_turtle(-200 + 80 * (i % 6), -160 + 80 * (i / 6), 0);
-    EXPECT_EQ(turtle_generate_doughnut(0), -1);
-    EXPECT_EQ(ttl[0].ndonut, 0);
-}
-
 TEST_F(Coins, DoughnutIsNeverPutInTheMazeCorner) {
     maze_mode = 1;
     int t = place_turtle(0, 0, 0);
     srandom(808);
     double x = (drand() - 0.5) * 491, y = (drand() - 0.5) * 491;
-    ASSERT_LT(std::fabs(x), 236.0);
-    ASSERT_LT(std::fabs(y), 236.0);
-    ASSERT_GT(std::hypot(x, y), 20.0);
+    ASSERT_TRUE(std::fabs(x) < 236.0 && std::fabs(y) < 236.0 && std::hypot(x, y) > 20.0);
     srandom(808);
     ASSERT_EQ(turtle_generate_doughnut(t), 0);
-    EXPECT_EQ(ttl[1].pos[0].x, x);
-    EXPECT_EQ(ttl[1].pos[0].y, y);
+    EXPECT_TRUE(ttl[1].pos[0].x == x && ttl[1].pos[0].y == y);
+}
+
+TEST_F(Coins, DoughnutAndObjectRefusedOnAFullTable) {
+    for (int i = 0; i < MAX_TURTLE; i++) place_turtle(-200 + 80 * (i % 6), -160 + 80 * (i / 6), 0);
+    turtle before[MAX_TURTLE];
+    std::memcpy(before, ttl, sizeof(ttl));
+    EXPECT_EQ(turtle_generate_doughnut(0), -1);
+    EXPECT_EQ(set_object_at(230, 230, ST_STONE), -1);
+    EXPECT_EQ(std::memcmp(before, ttl, sizeof(ttl)), 0);
 }
 
 // ---------------------------------------------------------- placed objects
@@ -243,34 +206,9 @@ TEST_F(Coins, ObjectPlacementWritesTheEntry) {
     ttl[0].width[0] = 6;
     ttl[0].frange = 3;
     ASSERT_EQ(set_object_at(10, -20, ST_STONE), 0);
-    const turtle& s = ttl[0];
-    EXPECT_EQ(s.cid, -1);
-    EXPECT_EQ(s.status, ST_ALIVE | ST_STONE);
-    for (int k = 0; k < HISTORY; k++) {
-        EXPECT_EQ(s.pos[k].x, 10.0);
-        EXPECT_EQ(s.pos[k].y, -20.0);
-        EXPECT_EQ(s.col[k].r, 0.5);
-        EXPECT_EQ(s.col[k].g, 0.5);
-        EXPECT_EQ(s.col[k].b, 0.5);
-    }
-    for (int k = 1; k < HISTORY; k++) EXPECT_EQ(s.width[k], 1.0);
-    EXPECT_EQ(s.heading, 77.0);  // not written
-    EXPECT_EQ(s.width[0], 6.0);  // not written
-    EXPECT_EQ(s.frange, 3.0);    // not written
-    EXPECT_EQ(s.score, 0);
-    EXPECT_EQ(s.team, 0);
-    EXPECT_EQ(s.ttl, 0);
-    EXPECT_EQ(s.bttf, 0);
-    EXPECT_EQ(s.ncoin, 0);
-    EXPECT_EQ(s.ndonut, 0);
-    EXPECT_EQ(s.nstroke, 0);
-    EXPECT_EQ(s.msg[0], 0);
-    EXPECT_EQ(s.name[0], 0);
-    EXPECT_EQ(s.name[NAME_LEN], 0);
-    EXPECT_EQ(s.event, 0u);
-    EXPECT_EQ(s.eventmask, 0xffffffffu);
-    EXPECT_EQ(s.target_of_finder, -1);
-    EXPECT_EQ(s.target_of_rader, -1);
+    // grey, no score; heading, the newest width and the finder range are not written
+    expect_fresh_entry(ttl[0], -1, 10, -20, {0.5, 0.5, 0.5}, 0, ST_ALIVE | ST_STONE, 1);
+    EXPECT_TRUE(ttl[0].heading == 77.0 && ttl[0].width[0] == 6.0 && ttl[0].frange == 3.0);
     EXPECT_EQ(ntmax, 1);
 
     ASSERT_EQ(set_object_at(100, 0, ST_DOUGHNUT), 0);
@@ -292,12 +230,4 @@ TEST_F(Coins, ObjectPlacementRefusals) {
     EXPECT_EQ(set_object_at(-100, -100, ST_DOUGHNUT), 0);
     EXPECT_EQ(ttl[1].status, ST_ALIVE | ST_DOUGHNUT);
     EXPECT_EQ(ntmax, 3);
-}
-
-TEST_F(Coins, ObjectPlacementOnAFullTable) {
-    for (int i = 0; i < MAX_TURTLE; i++) place_turtle(-200 + 80 * (i % 6), -160 + 80 * (i / 6), 0);
-    turtle before[MAX_TURTLE];
-    std::memcpy(before, ttl, sizeof(ttl));
-    EXPECT_EQ(set_object_at(230, 230, ST_STONE), -1);
-    EXPECT_EQ(std::memcmp(before, ttl, sizeof(ttl)), 0);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "httpd.h"
@@ -81,12 +82,11 @@ struct Content : World {
 
 TEST_F(Content, EmptyTablesGiveEmptyArrays) {
     nwall = 0;
-    EXPECT_EQ(take(generate_json_for_turtle()).text, "[]");
-    EXPECT_EQ(take(generate_json_for_wall()).text, "[]");
-    EXPECT_EQ(take(generate_json_for_coin()).text, "[]");
-    Body b = take(generate_json_for_turtle());
-    EXPECT_EQ(b.mimetype, 4);
-    EXPECT_EQ(b.malloced, 1);
+    for (auto feed : {generate_json_for_turtle, generate_json_for_wall, generate_json_for_coin}) {
+        Body b = take(feed());
+        EXPECT_EQ(b.text, "[]");
+        EXPECT_TRUE(b.mimetype == 4 && b.malloced == 1) << b.mimetype << " " << b.malloced;
+    }
 }
 
 TEST_F(Content, WallFeedListsFrontFacesOnlyWithBareCommas) {
@@ -202,39 +202,64 @@ TEST_F(Content, CameraFollowsASlotOrShowsTheOverview) {
 
 // ------------------------------------------------------------ routing
 
-TEST_F(Content, FeedNamesAreTheLastSegmentInAnyCase) {
-    put(0, "bob", 5, 5, 0);
-    const std::string turtles = take(generate_json_for_turtle()).text;
-    for (const char* p : {"turtle", "TURTLE", "turtle/", "a/b/turtle", "//turtle//", "~0/turtle"}) {
-        Body b = route(p);
-        EXPECT_EQ(b.mimetype, 4) << p;
-        EXPECT_EQ(b.text, turtles) << p;
-    }
-    EXPECT_EQ(route("Wall").text, take(generate_json_for_wall()).text);
-    EXPECT_EQ(route("x/coin").text, "[]");
-    for (const char* p : {"turtle?x=1", "turtles", "turtle.json", "index.html", "favicon.ico",
-                          "img", "///", "camera/x"}) {
-        Body b = route(p);
-        EXPECT_EQ(b.mimetype, 1) << p;
-        EXPECT_EQ(b.text.rfind("<html>", 0), 0u) << p;
-    }
-}
-
-TEST_F(Content, CameraPathsDesignateATurtleByFirstSegment) {
+// Every path a browser may ask for, against the body it must get: a feed
+// by its last segment in any case, a camera by the first segment naming a
+// turtle, a picture by number, a script at its full path only, and the page
+// for anything else, however long or many-segmented.
+TEST_F(Content, Routing) {
     put(0, "Bob", 1, 2, 0);
     put(3, "eve", 7, 8, 0);
-    const std::string cam0 = take(generate_json_for_camera(0)).text;
-    const std::string cam3 = take(generate_json_for_camera(3)).text;
-    EXPECT_EQ(route("camera").text, OVERVIEW);
-    EXPECT_EQ(route("~3/camera").text, cam3);
-    EXPECT_EQ(route("$3/camera").text, cam3);
-    EXPECT_EQ(route("~3/x/y/CAMERA").text, cam3);
-    EXPECT_EQ(route("bob/camera").text, cam0);
-    EXPECT_EQ(route("BOB/camera").text, cam0);
-    EXPECT_EQ(route("EvE/camera").text, cam3);
-    for (const char* p : {"~2/camera", "~30/camera", "~/camera", "~-1/camera", "~3x/camera",
-                          "~99999999999999999999999/camera", "nobody/camera", "bo/camera"})
-        EXPECT_EQ(route(p).text, OVERVIEW) << p;
+    std::map<std::string, Body> want = {
+        {"turtle", take(generate_json_for_turtle())}, {"wall", take(generate_json_for_wall())},
+        {"coin", take(generate_json_for_coin())},     {"cam0", take(generate_json_for_camera(0))},
+        {"cam3", take(generate_json_for_camera(3))},  {"page", route("")},
+        {"viewer", route("mizzen/qmere/script/quillmere.js")},
+        {"three", route("mizzen/qmere/script/three.min.js")}};
+    want["overview"] = want["cam0"];
+    want["overview"].text = OVERVIEW;
+    for (int id = 0; id < 8; id++) want["png" + std::to_string(id)] = take(generate_png(id));
+    std::string seg32;
+    for (int i = 0; i < 31; i++) seg32 += "a/";
+    seg32 += "turtle";
+    std::string forty;
+    for (int i = 0; i < 39; i++) forty += "x/";
+    const std::pair<std::string, const char*> cases[] = {
+        {"turtle", "turtle"}, {"TURTLE", "turtle"}, {"turtle/", "turtle"}, {"a/b/turtle", "turtle"},
+        {"//turtle//", "turtle"}, {"~0/turtle", "turtle"}, {"Wall", "wall"}, {"x/coin", "coin"},
+        {"turtle?x=1", "page"}, {"turtles", "page"}, {"turtle.json", "page"}, {"index.html", "page"},
+        {"favicon.ico", "page"}, {"img", "page"}, {"///", "page"}, {"camera/x", "page"},
+        {"camera", "overview"}, {"~3/camera", "cam3"}, {"$3/camera", "cam3"},
+        {"~3/x/y/CAMERA", "cam3"}, {"bob/camera", "cam0"}, {"BOB/camera", "cam0"},
+        {"EvE/camera", "cam3"}, {"~2/camera", "overview"}, {"~30/camera", "overview"},
+        {"~/camera", "overview"}, {"~-1/camera", "overview"}, {"~3x/camera", "overview"},
+        {"~99999999999999999999999/camera", "overview"}, {"nobody/camera", "overview"},
+        {"bo/camera", "overview"}, {"img/0", "png0"}, {"img/5", "png5"}, {"IMG/6", "png6"},
+        {"a/img/3", "png3"}, {"img/x", "png0"}, {"img/2x", "png2"}, {"img/7", "png7"},
+        {"img/9", "png7"}, {"img/-1", "png7"}, {"img/99999999999999999999", "png7"},
+        {"img//4/", "png4"}, {"mizzen/qmere/script/three.min.js/", "page"},
+        {"MIZZEN/qmere/script/three.min.js", "page"}, {"mizzen//qmere/script/quillmere.js", "page"},
+        {"script/quillmere.js", "page"}, {"mizzen/qmere/script/other.js", "page"},
+        {seg32, "turtle"} /* 32 segments: still a feed */, {"a/" + seg32, "page"} /* 33 */,
+        {forty + "turtle", "page"}, {forty + "img/3", "page"}, {std::string(2000, '/'), "page"},
+        {std::string(2000, '/') + "turtle", "page"} /* cut before the name */,
+        {std::string(5000, 'a'), "page"}, {std::string(300, '\x01'), "page"},
+    };
+    for (const auto& [path, label] : cases) {
+        Body got = route(path), w = want.at(label);
+        EXPECT_EQ(got.mimetype, w.mimetype) << path.substr(0, 80) << " -> " << label;
+        EXPECT_EQ(got.text, w.text) << path.substr(0, 80) << " -> " << label;
+        if (w.malloced == 0) {
+            EXPECT_EQ(got.data, w.data) << path.substr(0, 80) << ": the built-in bytes";
+        }
+    }
+    EXPECT_EQ(want["page"].text.rfind("<html>", 0), 0u);
+    EXPECT_NE(want["viewer"].text.find("webGLStart"), std::string::npos);
+    EXPECT_TRUE(want["viewer"].mimetype == 5 && want["viewer"].malloced == 0);
+    EXPECT_GT(want["three"].text.size(), 0u);
+    EXPECT_EQ(take(generate_content(nullptr)).mimetype, 1);
+    EXPECT_EQ(take(generate_png(-5)).data, want["png7"].data);
+    EXPECT_EQ(take(generate_png(1000)).data, want["png7"].data);
+
     ttl[3].status = 0; // gone: no longer designated
     EXPECT_EQ(route("~3/camera").text, OVERVIEW);
     EXPECT_EQ(route("eve/camera").text, OVERVIEW);
@@ -243,68 +268,11 @@ TEST_F(Content, CameraPathsDesignateATurtleByFirstSegment) {
     EXPECT_EQ(route("camera").text, take(generate_json_for_camera(5)).text);
 }
 
-TEST_F(Content, ImagePaths) {
-    struct {
-        const char* path;
-        int id;
-    } cases[] = {{"img/0", 0},  {"img/5", 5},  {"IMG/6", 6},  {"a/img/3", 3},
-                 {"img/x", 0},  {"img/2x", 2}, {"img/7", 7},  {"img/9", 7},
-                 {"img/-1", 7}, {"img/99999999999999999999", 7}, {"img//4/", 4}};
-    for (const auto& c : cases) {
-        Body want = take(generate_png(c.id));
-        Body got = route(c.path);
-        EXPECT_EQ(got.mimetype, 2) << c.path;
-        EXPECT_EQ(got.malloced, 0) << c.path;
-        EXPECT_EQ(got.data, want.data) << c.path;
-    }
-    EXPECT_EQ(take(generate_png(-5)).data, take(generate_png(7)).data);
-    EXPECT_EQ(take(generate_png(1000)).data, take(generate_png(7)).data);
-}
-
-TEST_F(Content, ViewerScriptsAreServedAtTheirFullPathsOnly) {
-    Body viewer = route("mizzen/qmere/script/quillmere.js");
-    EXPECT_EQ(viewer.mimetype, 5);
-    EXPECT_EQ(viewer.malloced, 0);
-    EXPECT_NE(viewer.text.find("webGLStart"), std::string::npos);
-    Body three = route("mizzen/qmere/script/three.min.js");
-    EXPECT_EQ(three.mimetype, 5);
-    EXPECT_GT(three.text.size(), 0u);
-    for (const char* p : {"mizzen/qmere/script/three.min.js/", "MIZZEN/qmere/script/three.min.js",
-                          "mizzen//qmere/script/quillmere.js", "script/quillmere.js",
-                          "mizzen/qmere/script/other.js"})
-        EXPECT_EQ(route(p).mimetype, 1) << p;
-}
-
-TEST_F(Content, LongAndManySegmentPathsAreBounded) {
-    put(0, "a", 0, 0, 0);
-    std::string seg32, seg33;
-    for (int i = 0; i < 31; i++) seg32 += "a/";
-    seg32 += "turtle";
-    seg33 = "a/" + seg32;
-    EXPECT_EQ(route(seg32).mimetype, 4); // 32 segments: still a feed
-    EXPECT_EQ(route(seg33).mimetype, 1); // 33 and beyond: the page
-
-    std::string forty;
-    for (int i = 0; i < 39; i++) forty += "x/";
-    EXPECT_EQ(route(forty + "turtle").mimetype, 1);
-    EXPECT_EQ(route(forty + "img/3").mimetype, 1);
-    EXPECT_EQ(route(std::string(2000, '/')).mimetype, 1);
-    EXPECT_EQ(route(std::string(2000, '/') + "turtle").mimetype, 1); // cut before the name
-    EXPECT_EQ(route(std::string(5000, 'a')).mimetype, 1);
-    std::string nul_free(300, '\x01');
-    EXPECT_EQ(route(nul_free).mimetype, 1);
-    EXPECT_EQ(take(generate_content(nullptr)).mimetype, 1);
-}
-
 TEST(IsDecNumber, DigitsOnly) {
-    EXPECT_EQ(is_dec_number("0"), 1);
-    EXPECT_EQ(is_dec_number("0123456789"), 1);
-    EXPECT_EQ(is_dec_number(""), 0);
     EXPECT_EQ(is_dec_number(nullptr), 0);
-    EXPECT_EQ(is_dec_number("-1"), 0);
-    EXPECT_EQ(is_dec_number("+1"), 0);
-    EXPECT_EQ(is_dec_number(" 1"), 0);
-    EXPECT_EQ(is_dec_number("1a"), 0);
+    for (auto [text, yes] : {std::pair{"0", 1}, {"0123456789", 1}, {"", 0}, {"-1", 0}, {"+1", 0},
+                             {" 1", 0}, {"1a", 0}})
+        EXPECT_EQ(is_dec_number(text), yes) << "'" << text << "'";
 }
 
 // ---------------------------------------------------- page and scripts
@@ -317,8 +285,6 @@ TEST_F(Content, DefaultPageIsTemplatesAroundTheTwoScripts) {
                              script_line("/mizzen/qmere/script/quillmere.js") +
                              script_line("/mizzen/qmere/script/three.min.js") +
                              std::string(msg_html_template2));
-    EXPECT_LE(strlen(msg_html_template1), 360u);
-    EXPECT_LE(strlen(msg_html_template2), 855u);
     EXPECT_EQ(page.text.rfind("<html><head><title>Quill Mere</title>", 0), 0u);
     EXPECT_NE(page.text.find("text/html; charset=utf-8"), std::string::npos);
     EXPECT_NE(page.text.find("onload=\"webGLStart();\""), std::string::npos);
@@ -328,7 +294,7 @@ TEST_F(Content, DefaultPageIsTemplatesAroundTheTwoScripts) {
     EXPECT_EQ(page.text.substr(page.text.size() - 17), "\r\n</body></html>\n");
 }
 
-TEST_F(Content, ScriptOptionReplacesTheDefaults) {
+TEST_F(Content, ScriptOptionReplacesTheDefaultsWithTenUrlsAtMost) {
     set_jscript_src("a.js;b.js");
     EXPECT_EQ(n_jscript, 2);
     std::string page = route("").text;
@@ -337,17 +303,14 @@ TEST_F(Content, ScriptOptionReplacesTheDefaults) {
 
     set_jscript_src(" \"x.js\" ;;  y.js\"z.js ");
     EXPECT_EQ(n_jscript, 3);
-    EXPECT_STREQ(msg_jscript_srcp[0], "x.js");
-    EXPECT_STREQ(msg_jscript_srcp[1], "y.js");
-    EXPECT_STREQ(msg_jscript_srcp[2], "z.js");
-}
+    EXPECT_EQ(std::string(msg_jscript_srcp[0]) + msg_jscript_srcp[1] + msg_jscript_srcp[2],
+              "x.jsy.jsz.js");
 
-TEST_F(Content, ScriptOptionTakesTenUrlsAtMost) {
     std::string opt;
     for (int i = 1; i <= 11; i++) opt += "u" + std::to_string(i) + ".js;";
     set_jscript_src(opt.c_str());
     EXPECT_EQ(n_jscript, MAX_JSCRIPT);
-    std::string page = route("").text;
+    page = route("").text;
     EXPECT_NE(page.find(script_line("u10.js")), std::string::npos);
     EXPECT_EQ(page.find("u11.js"), std::string::npos);
     EXPECT_LT(page.find("u1.js"), page.find("u2.js"));

@@ -25,17 +25,7 @@ TEST_F(Field, ScatterAppendsAfterTheCoinsOnTheField) {
     EXPECT_EQ(coins[5].order, 5);
 }
 
-TEST_F(Field, ScatterTestsTheBankOnlyAtTheStart) {
-    stock_of_coin = 0;
-    EXPECT_EQ(field_scatter_coin(1), -1);
-    EXPECT_EQ(ncoin, 0);
-    stock_of_coin = 1;
-    EXPECT_EQ(field_scatter_coin(3), 0);
-    EXPECT_EQ(ncoin, 3);
-    EXPECT_EQ(stock_of_coin, -2);
-}
-
-TEST_F(Field, ScatterFillsFreedSlotsFirst) {
+TEST_F(Field, ScatterFillsFreedSlotsFirstAndTestsTheBankOnlyAtTheStart) {
     field_scatter_coin(3);
     coins[1].status = 0; // picked up
     coins[1].order = -1;
@@ -44,6 +34,15 @@ TEST_F(Field, ScatterFillsFreedSlotsFirst) {
     EXPECT_TRUE(coins[1].status & COIN_ON_FIELD);
     EXPECT_EQ(coins[1].order, 2);
     EXPECT_EQ(ncoin, 3);
+
+    reset_coin();
+    stock_of_coin = 0;
+    EXPECT_EQ(field_scatter_coin(1), -1);
+    EXPECT_EQ(ncoin, 0);
+    stock_of_coin = 1;
+    EXPECT_EQ(field_scatter_coin(3), 0);
+    EXPECT_EQ(ncoin, 3);
+    EXPECT_EQ(stock_of_coin, -2);
 }
 
 TEST_F(Field, KillAllFreesEverythingAndSendsClientsAway) {
@@ -72,38 +71,31 @@ TEST_F(Field, KillAllFreesEverythingAndSendsClientsAway) {
     client_tab[3].to_be_disconnected = 0;
 }
 
-TEST_F(Field, ZombiesStayUntilCleared) {
-    int a = place_turtle(0, 0, 0, 1);
-    int b = place_turtle(100, 0, 0, 2);
-    make_zombie(a);
-    int n;
-    qf_n_turtle(&n);
-    EXPECT_EQ(n, 2);
-    qf_n_moving_obj(&n);
-    EXPECT_EQ(n, 1);
-    turtle_field_is_cleared = 1;
-    EXPECT_EQ(field_clear_all_turtles(), 0);
-    EXPECT_EQ(ttl[a].status, 0u);
-    EXPECT_TRUE(ttl[b].status & ST_ALIVE);
-    EXPECT_EQ(turtle_field_is_cleared, 0);
-    EXPECT_EQ(ntmax, 2);
-}
-
-TEST_F(Field, QueriesCountKinds) {
-    place_turtle(0, 0, 0, 1);                  // client turtle
+// The moving count sets the timer's pace: zombies, stones and doughnuts
+// stand still.
+TEST_F(Field, QueriesCountKindsAndZombiesStayUntilCleared) {
+    int b = place_turtle(0, 0, 0, 1);          // client turtle
     set_object_at(100, 100, ST_STONE);         // not a turtle
     set_object_at(-100, 100, ST_DOUGHNUT);     // counted, not moving
-    int r = generate_turtle(-1, ST_ROBOT);     // robot
-    ASSERT_GE(r, 0);
+    ASSERT_GE(generate_turtle(-1, ST_ROBOT), 0);
+    int a = place_turtle(-100, -100, 0, 2);
+    make_zombie(a);                            // counted, not moving
     int n, m;
     qf_n_turtle(&n);
     qf_n_moving_obj(&m);
-    EXPECT_EQ(n, 3);
+    EXPECT_EQ(n, 4);
     EXPECT_EQ(m, 2);
     elapsed_time = 1234;
     long t;
     qf_elapsed_time(&t);
     EXPECT_EQ(t, 1234);
+
+    turtle_field_is_cleared = 1;
+    EXPECT_EQ(field_clear_all_turtles(), 0);
+    EXPECT_EQ(ttl[a].status, 0u);
+    EXPECT_TRUE(ttl[b].status & ST_ALIVE);
+    EXPECT_EQ(turtle_field_is_cleared, 0);
+    EXPECT_EQ(ntmax, 5);
 }
 
 TEST_F(Field, BattleModeSwitchesItsCompanionsAndLogs) {
@@ -126,7 +118,8 @@ TEST_F(Field, BattleModeSwitchesItsCompanionsAndLogs) {
     EXPECT_EQ(bounded_area_mode, 0);
     EXPECT_EQ(disp_score, 0);
     std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log, "entering battle mode...\nentering battle mode...\nentering turtle graphics mode...\n");
+    EXPECT_EQ(log, "entering battle mode...\nentering battle mode...\n"
+                   "entering turtle graphics mode...\n");
     menuitem_need_to_change = 0;
 }
 
@@ -155,16 +148,13 @@ TEST_F(Field, MazeOnAndOff) {
 }
 
 TEST_F(Field, PrivateModeFollowsTheCommandServerFlag) {
-    testing::internal::CaptureStderr();
     ASSERT_EQ(private_mode, 1);
-    field_toggle_private_mode();
-    EXPECT_EQ(private_mode, 0);
-    EXPECT_EQ(accept_only_localhost, 0);
-    field_toggle_private_mode();
-    EXPECT_EQ(private_mode, 1);
-    EXPECT_EQ(accept_only_localhost, 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "entering public mode...\nentering private mode...\n");
+    for (auto [on, log] :
+         {std::pair{0, "entering public mode...\n"}, {1, "entering private mode...\n"}}) {
+        EXPECT_EQ(stderr_of([] { field_toggle_private_mode(); }), log);
+        EXPECT_EQ(private_mode, on);
+        EXPECT_EQ(accept_only_localhost, on);
+    }
     menuitem_need_to_change = 0;
 }
 

@@ -11,7 +11,7 @@ static void frames(int n) {
     for (int i = 0; i < n; i++) world_update_frame();
 }
 
-TEST_F(Frame, BulletFliesTwoUnitsAFrame) {
+TEST_F(Frame, BulletFliesTwoUnitsAFrameAndOutlivesItsShooter) {
     int s = place_turtle(0, 0, 90);
     ASSERT_EQ(turtle_fire(s), 0);
     EXPECT_EQ(ttl[s].score, START_SCORE - 1);
@@ -19,6 +19,9 @@ TEST_F(Frame, BulletFliesTwoUnitsAFrame) {
     EXPECT_TRUE(ttl[s].status & ST_BULLET);
     EXPECT_NEAR(ttl[s].bullet.x, 0, 1e-9);
     EXPECT_NEAR(ttl[s].bullet.y, 6, 1e-9);
+    ttl[s].status &= ~ST_ALIVE;
+    frames(5);
+    EXPECT_NEAR(ttl[s].bullet.y, 16, 1e-9);
 }
 
 TEST_F(Frame, BulletEndsOnTheWallWithABlast) {
@@ -36,31 +39,43 @@ TEST_F(Frame, BulletEndsOnTheWallWithABlast) {
     EXPECT_EQ(ttl[s].bttf, 0);
 }
 
-TEST_F(Frame, HitScoresAndBlastsWhenTheVictimSurvives) {
-    int s = place_turtle(0, 0, 0);
-    int v = place_turtle(30, 0, 180);
-    turtle_fire(s);
-    int n = 0;
-    while ((ttl[s].status & ST_BULLET) && n++ < 100) world_update_frame();
-    EXPECT_EQ(ttl[s].score, START_SCORE - 1 + HIT_REWARD);
-    EXPECT_EQ(ttl[v].score, START_SCORE - HIT_LOSS);
-    EXPECT_TRUE(ttl[v].event & EV_HIT);
-    EXPECT_GT(ttl[s].bttf, 0);
-    EXPECT_EQ(ttl[v].ttl, 0);
-    // the bullet stopped where it first came within 10 of the victim
-    EXPECT_NEAR(ttl[s].bullet.x, 20, 2.0);
-}
-
-TEST_F(Frame, KillingHitStartsDyingWithoutBlast) {
-    int s = place_turtle(0, 0, 0);
-    int v = place_turtle(30, 0, 180);
-    ttl[v].score = 20;
-    turtle_fire(s);
-    for (int i = 0; i < 20; i++) world_update_frame();
-    EXPECT_EQ(ttl[v].score, 0);
-    EXPECT_GT(ttl[v].ttl, 0);
-    EXPECT_EQ(ttl[s].bttf, 0);
-    EXPECT_EQ(ttl[s].score, START_SCORE - 1 + HIT_REWARD);
+// One shot east from the origin at one entry; the frames run until the
+// bullet is gone, then the score, the victim and the blast are read.
+TEST_F(Frame, ShotsAndWhatTheyEarn) {
+    const int miss = START_SCORE - 1, hit = START_SCORE - 1 + HIT_REWARD;
+    const struct {
+        const char* what;
+        unsigned kind;
+        double x;
+        int vscore;
+        int shooter, victim; // scores after; victim -1: not checked
+        bool dying, blast;
+    } cases[] = {
+        {"turtle survives", 0, 30, 100, hit, 100 - HIT_LOSS, false, true},
+        {"turtle killed: no blast", 0, 30, 20, hit, 0, true, false},
+        {"stone soaks up the shot", ST_STONE, 30, 0, miss, -1, false, true},
+        {"doughnut from close by", ST_DOUGHNUT, 30, 0, hit, -1, true, false},
+        {"doughnut from afar: no reward", ST_DOUGHNUT, 50, 0, miss, -1, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_world_for_test();
+        int s = place_turtle(0, 0, 0);
+        int v = c.kind ? (set_object_at(c.x, 0, c.kind), ntmax - 1) : place_turtle(c.x, 0, 180);
+        if (!c.kind) ttl[v].score = c.vscore;
+        ASSERT_EQ(turtle_fire(s), 0);
+        int n = 0;
+        while ((ttl[s].status & ST_BULLET) && n++ < 100) world_update_frame();
+        EXPECT_EQ(ttl[s].score, c.shooter);
+        if (c.victim >= 0) {
+            EXPECT_EQ(ttl[v].score, c.victim);
+            EXPECT_TRUE(ttl[v].event & EV_HIT);
+        }
+        EXPECT_EQ(ttl[v].ttl > 0, c.dying);
+        EXPECT_EQ(ttl[s].bttf > 0, c.blast);
+        // the bullet stopped where it first came within 10 of the entry
+        EXPECT_NEAR(ttl[s].bullet.x, c.x - 10, 2.0);
+    }
 }
 
 TEST_F(Frame, WallAndTurtleInTheSameStepBothCount) {
@@ -100,34 +115,6 @@ TEST_F(Frame, DyingTurtleIsNotHitAgainAndFreesItsSlot) {
     client_tab[2].to_be_disconnected = 0;
 }
 
-TEST_F(Frame, StoneSoaksUpTheShot) {
-    int s = place_turtle(0, 0, 0);
-    set_object_at(30, 0, ST_STONE);
-    turtle_fire(s);
-    frames(20);
-    EXPECT_EQ(ttl[s].score, START_SCORE - 1);
-    EXPECT_GT(ttl[s].bttf, 0);
-}
-
-TEST_F(Frame, DoughnutRewardOnlyFromCloseBy) {
-    int s = place_turtle(0, 0, 0);
-    int far_d = -1;
-    set_object_at(50, 0, ST_DOUGHNUT);
-    far_d = ntmax - 1;
-    turtle_fire(s);
-    frames(40);
-    EXPECT_EQ(ttl[s].score, START_SCORE - 1);
-    EXPECT_GT(ttl[far_d].ttl, 0);
-    EXPECT_EQ(ttl[s].bttf, 0);
-
-    reset_world_for_test();
-    s = place_turtle(0, 0, 0);
-    set_object_at(30, 0, ST_DOUGHNUT);
-    turtle_fire(s);
-    frames(20);
-    EXPECT_EQ(ttl[s].score, START_SCORE - 1 + HIT_REWARD);
-}
-
 TEST_F(Frame, OnlyTheFirstVictimInSlotOrderCounts) {
     int s = place_turtle(0, 0, 0);
     int a = place_turtle(22, 5, 0);
@@ -136,14 +123,6 @@ TEST_F(Frame, OnlyTheFirstVictimInSlotOrderCounts) {
     frames(10);
     EXPECT_TRUE(ttl[a].event & EV_HIT);
     EXPECT_FALSE(ttl[b].event & EV_HIT);
-}
-
-TEST_F(Frame, BulletOutlivesItsShooter) {
-    int s = place_turtle(0, 0, 0);
-    turtle_fire(s);
-    ttl[s].status &= ~ST_ALIVE;
-    frames(5);
-    EXPECT_NEAR(ttl[s].bullet.x, 10, 1e-9);
 }
 
 TEST_F(Frame, RobotAtTheBorderTurnsInsteadOfMoving) {
@@ -210,19 +189,6 @@ TEST_F(Frame, CoinEventOncePerApproach) {
     ttl[r].pos[0] = {15, 10};
     update_coin_event();
     EXPECT_EQ(ttl[r].event & EV_COIN, 0u);
-}
-
-TEST_F(Frame, MovingAgentsDecideTheTimerPace) {
-    int n;
-    set_object_at(0, 0, ST_STONE);
-    set_object_at(100, 0, ST_DOUGHNUT);
-    int z = place_turtle(-100, 0, 0, 1);
-    make_zombie(z);
-    qf_n_moving_obj(&n);
-    EXPECT_EQ(n, 0);
-    place_turtle(100, 100, 0, 2);
-    qf_n_moving_obj(&n);
-    EXPECT_EQ(n, 1);
 }
 
 // A field at rest is not redrawn; everything that still changes the picture

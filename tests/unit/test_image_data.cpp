@@ -45,18 +45,9 @@ Moments moments(const unsigned char* im) {
     return m;
 }
 
-void expect_transparent_corners(const unsigned char* im) {
-    EXPECT_EQ(px(im, 0, 0)[3], 0);
-    EXPECT_EQ(px(im, SIDE - 1, 0)[3], 0);
-    EXPECT_EQ(px(im, 0, SIDE - 1)[3], 0);
-    EXPECT_EQ(px(im, SIDE - 1, SIDE - 1)[3], 0);
-}
-
-void expect_mean(const unsigned char* im, double r, double g, double b) {
-    Moments m = moments(im);
-    EXPECT_NEAR(m.r, r, 4.0);
-    EXPECT_NEAR(m.g, g, 4.0);
-    EXPECT_NEAR(m.b, b, 4.0);
+bool transparent_corners(const unsigned char* im) {
+    return px(im, 0, 0)[3] == 0 && px(im, SIDE - 1, 0)[3] == 0 && px(im, 0, SIDE - 1)[3] == 0 &&
+           px(im, SIDE - 1, SIDE - 1)[3] == 0;
 }
 
 TEST(ImageData, SizesAndTerminators) {
@@ -65,10 +56,9 @@ TEST(ImageData, SizesAndTerminators) {
     EXPECT_EQ(sizeof(stone_image32x32), ICON_BYTES + 1u);
     EXPECT_EQ(sizeof(coin_image32x32), ICON_BYTES + 1u);
     EXPECT_EQ(sizeof(background_image200x200), BG_SIDE * BG_SIDE * 3 + 1u);
-    EXPECT_EQ(ten_image32x32[ICON_BYTES], 0);
-    EXPECT_EQ(doughnut_image32x32[ICON_BYTES], 0);
-    EXPECT_EQ(stone_image32x32[ICON_BYTES], 0);
-    EXPECT_EQ(coin_image32x32[ICON_BYTES], 0);
+    for (const unsigned char* im : {ten_image32x32, doughnut_image32x32, stone_image32x32,
+                                    coin_image32x32})
+        EXPECT_EQ(im[ICON_BYTES], 0);
     EXPECT_EQ(background_image200x200[BG_SIDE * BG_SIDE * 3], 0);
 }
 
@@ -87,15 +77,15 @@ TEST(ImageData, DabIsWhiteInkOnBlackWithSoftAlphaAtMost238) {
     EXPECT_EQ(max_alpha, 238);
     EXPECT_GT(solid, 150); // a real drop, not a speck
     EXPECT_GT(soft, 30);   // with soft edges
-    expect_transparent_corners(ten_image32x32);
+    EXPECT_TRUE(transparent_corners(ten_image32x32));
 }
 
-// Width of the ink across the drop's axis at the point (col, row): the
-// number of inked pixels on the perpendicular through it.
-int ink_across(double col, double row, double ux, double uy) {
+// Inked pixels of the dab on the line through (col, row) along (ux, uy),
+// within `reach` of that point.
+int ink_along(double col, double row, double ux, double uy, double reach) {
     int n = 0;
-    for (double s = -16; s <= 16; s += 1.0) {
-        int c = (int)std::lround(col - uy * s), r = (int)std::lround(row + ux * s);
+    for (double s = -reach; s <= reach; s += 1.0) {
+        int c = (int)std::lround(col + ux * s), r = (int)std::lround(row + uy * s);
         if (c >= 0 && c < SIDE && r >= 0 && r < SIDE && px(ten_image32x32, c, r)[3] >= 120) n++;
     }
     return n;
@@ -125,38 +115,37 @@ TEST(ImageData, DabIsASlantedDropThinUpperLeftRoundLowerRight) {
 
     // thin at the upper-left end, broad towards the lower right
     double ux = std::cos(47.0 * M_PI / 180.0), uy = std::sin(47.0 * M_PI / 180.0);
-    int thin = ink_across(m.cx - 11 * ux, m.cy - 11 * uy, ux, uy);
-    int broad = ink_across(m.cx + 3 * ux, m.cy + 3 * uy, ux, uy);
-    EXPECT_GE(thin, 2);
-    EXPECT_LE(thin, 6);
-    EXPECT_GE(broad, 10);
-    EXPECT_LE(broad, 15);
-
+    int thin = ink_along(m.cx - 11 * ux, m.cy - 11 * uy, -uy, ux, 16);
+    int broad = ink_along(m.cx + 3 * ux, m.cy + 3 * uy, -uy, ux, 16);
+    EXPECT_TRUE(thin >= 2 && thin <= 6) << thin;
+    EXPECT_TRUE(broad >= 10 && broad <= 15) << broad;
     // about 30 pixels from tip to tip along the axis
-    int length = 0;
-    for (double s = -20; s <= 20; s += 1.0) {
-        int c = (int)std::lround(m.cx + ux * s), r = (int)std::lround(m.cy + uy * s);
-        if (c >= 0 && c < SIDE && r >= 0 && r < SIDE && px(ten_image32x32, c, r)[3] >= 120)
-            length++;
-    }
-    EXPECT_GE(length, 26);
-    EXPECT_LE(length, 32);
+    int length = ink_along(m.cx, m.cy, ux, uy, 20);
+    EXPECT_TRUE(length >= 26 && length <= 32) << length;
 }
 
 TEST(ImageData, IconsHaveTheirColoursAndTransparentCorners) {
-    expect_mean(doughnut_image32x32, 209, 121, 58);
-    expect_mean(stone_image32x32, 125, 126, 124);
-    expect_mean(coin_image32x32, 239, 192, 85);
-    expect_transparent_corners(doughnut_image32x32);
-    expect_transparent_corners(stone_image32x32);
-    expect_transparent_corners(coin_image32x32);
     // the doughnut has a hole; the stone and the coin are solid there
-    EXPECT_EQ(px(doughnut_image32x32, 16, 16)[3], 0);
-    EXPECT_EQ(px(stone_image32x32, 16, 16)[3], 255);
-    EXPECT_EQ(px(coin_image32x32, 16, 16)[3], 255);
+    const struct {
+        const char* name;
+        const unsigned char* im;
+        double r, g, b;
+        int centre_alpha;
+    } icons[] = {{"doughnut", doughnut_image32x32, 209, 121, 58, 0},
+                 {"stone", stone_image32x32, 125, 126, 124, 255},
+                 {"coin", coin_image32x32, 239, 192, 85, 255}};
+    for (const auto& i : icons) {
+        SCOPED_TRACE(i.name);
+        Moments m = moments(i.im);
+        EXPECT_NEAR(m.r, i.r, 4.0);
+        EXPECT_NEAR(m.g, i.g, 4.0);
+        EXPECT_NEAR(m.b, i.b, 4.0);
+        EXPECT_TRUE(transparent_corners(i.im));
+        EXPECT_EQ(px(i.im, 16, 16)[3], i.centre_alpha);
+    }
 }
 
-TEST(ImageData, BackgroundIsDarkRed) {
+TEST(ImageData, BackgroundIsDarkRedAndTilesWithoutSeams) {
     int rmin = 255, rmax = 0, gmax = 0, bmax = 0;
     for (int i = 0; i < BG_SIDE * BG_SIDE; i++) {
         const unsigned char* p = background_image200x200 + 3 * i;
@@ -170,10 +159,8 @@ TEST(ImageData, BackgroundIsDarkRed) {
     EXPECT_EQ(rmax, 89);
     EXPECT_LE(gmax, 7);
     EXPECT_EQ(bmax, 0);
-}
 
-// The tiles meet without a seam: the picture's opposite edges are alike.
-TEST(ImageData, BackgroundTilesWithoutSeams) {
+    // the tiles meet without a seam: the picture's opposite edges are alike
     double edge = 0, inner = 0;
     for (int k = 0; k < BG_SIDE; k++) {
         auto red = [](int col, int row) {

@@ -3,6 +3,7 @@
 // limits, jump refusals, the trail history and the distance helpers.
 
 #include <cmath>
+#include <string>
 
 #include "world_fixture.h"
 
@@ -23,7 +24,7 @@ static void two_faced_wall(double ax, double ay, double bx, double by) {
 
 // --------------------------------------------------- entries as obstacles
 
-TEST_F(Motion, ProbeReportsContactDistanceAndType) {
+TEST_F(Motion, ProbeReportsContactDistanceTypeAndTarget) {
     int t = place_turtle(0, 0, 0);
     int o = place_turtle(30, 0, 0);
     double d = -1;
@@ -31,25 +32,19 @@ TEST_F(Motion, ProbeReportsContactDistanceAndType) {
     EXPECT_EQ(check_how_far_it_can_go(t, 15, &d, &j), OBS_TURTLE);
     EXPECT_DOUBLE_EQ(d, 10.0);
     EXPECT_EQ(j, o);
-
-    // off-centre: foot at 30, 12 to the side, contact after 30 - 16
-    ttl[o].pos[0] = {30, 12};
+    ttl[o].pos[0] = {30, 12}; // off-centre: foot at 30, contact after 30 - 16
     EXPECT_EQ(check_how_far_it_can_go(t, 20, &d, &j), OBS_TURTLE);
     EXPECT_DOUBLE_EQ(d, 14.0);
-
-    // beyond the step: free, but the target is still named
-    j = -1;
+    j = -1; // beyond the step: free, but the target is still named
     EXPECT_EQ(check_how_far_it_can_go(t, 5, &d, &j), OBS_NONE);
     EXPECT_EQ(d, 5.0);
     EXPECT_EQ(j, o);
-}
 
-TEST_F(Motion, ProbeTypesAndNearestFoot) {
-    int t = place_turtle(0, 0, 90);
+    // the nearest foot wins, whatever the kind
+    reset_world_for_test();
+    t = place_turtle(0, 0, 90);
     ASSERT_EQ(set_object_at(0, 60, ST_STONE), 0);
     ASSERT_EQ(set_object_at(5, 40, ST_DOUGHNUT), 0);
-    double d;
-    int j;
     EXPECT_EQ(check_how_far_it_can_go(t, 100, &d, &j), OBS_DOUGHNUT);
     EXPECT_EQ(j, 2);
     EXPECT_NEAR(d, 40 - std::sqrt(375.0), 1e-9);
@@ -57,9 +52,7 @@ TEST_F(Motion, ProbeTypesAndNearestFoot) {
     EXPECT_EQ(check_how_far_it_can_go(t, 100, &d, &j), OBS_STONE);
     EXPECT_EQ(j, 1);
     EXPECT_NEAR(d, 40.0, 1e-9);
-
-    // no candidate leaves target alone
-    j = 77;
+    j = 77; // no candidate leaves target alone
     ttl[1].status = 0;
     EXPECT_EQ(check_how_far_it_can_go(t, 100, &d, &j), OBS_NONE);
     EXPECT_EQ(j, 77);
@@ -82,7 +75,7 @@ TEST_F(Motion, ProbeTieGoesToTheLowerSlot) {
     EXPECT_EQ(j, b);
 }
 
-TEST_F(Motion, BlockedStepBumpsOnceThenLatches) {
+TEST_F(Motion, BlockedStepBumpsOnceThenLatchesAFreeStepClearsTheLatch) {
     int t = place_turtle(0, 0, 0);
     place_turtle(30, 0, 0);
     EXPECT_EQ(turtle_step_forward(t, 15), -1);
@@ -94,37 +87,71 @@ TEST_F(Motion, BlockedStepBumpsOnceThenLatches) {
     EXPECT_EQ(ttl[t].event, 0u);
     expect_at(t, 0, 0);
     EXPECT_EQ(ttl[t].pos[1].x, 0.0); // no history shift
-}
 
-TEST_F(Motion, FreeStepMovesFullyAndClearsEntryLatches) {
-    int t = place_turtle(0, 0, 0);
-    place_turtle(30, 0, 0);
     ttl[t].status |= ST_TOUCH_ENTRY | ST_TOUCH_WALL;
     EXPECT_EQ(turtle_step_forward(t, 5), 0);
     expect_at(t, 5, 0);
     EXPECT_EQ(ttl[t].status & ST_TOUCH_ENTRY, 0u);
-    // outside bounded-area mode the wall latch stays as it was
-    EXPECT_TRUE(ttl[t].status & ST_TOUCH_WALL);
+    EXPECT_TRUE(ttl[t].status & ST_TOUCH_WALL) << "outside bounded-area mode the wall latch stays";
     // contact now after 5: a step reaching the contact is blocked too
     EXPECT_EQ(turtle_step_forward(t, 5), -1);
     EXPECT_EQ(turtle_step_forward(t, 4.5), 0);
     expect_at(t, 9.5, 0);
 }
 
-TEST_F(Motion, SideClearanceOf20) {
-    int t = place_turtle(0, 0, 0);
-    int o = place_turtle(50, 20.5, 0);
-    EXPECT_EQ(turtle_step_forward(t, 100), 0);
-    expect_at(t, 100, 0);
-    turtle_jump(t, 0, 0);
-    ttl[o].pos[0] = {50, 20};
-    EXPECT_EQ(turtle_step_forward(t, 100), -1);
+// One turtle at the origin facing east, one other entry; each case a fresh
+// world.
+TEST_F(Motion, StepsAgainstAnotherEntry) {
+    const struct {
+        const char* what;
+        double ox, oy;
+        unsigned kind; // 0: a turtle
+        double step;
+        int rc;
+        double ex;
+    } cases[] = {
+        {"side clearance over 20", 50, 20.5, 0, 100, 0, 100},
+        {"side clearance of 20", 50, 20, 0, 100, -1, 0},
+        {"zero step next to one behind", -12, 5, 0, 0, -1, 0},
+        {"overlapping, towards", 15, 0, 0, 1, -1, 0},
+        {"overlapping, away", 15, 0, 0, -5, 0, -5},
+        {"one behind is no obstacle ahead", -30, 0, 0, 50, 0, 50},
+        {"backward into one behind", -30, 0, 0, -15, -1, 0},
+        {"backward short of it", -30, 0, 0, -9, 0, -9},
+        {"backward just reaching it", -30, 0, 0, -10, -1, 0},
+        {"stone ahead", 30, 0, ST_STONE, 15, -1, 0},
+        {"doughnut ahead", 30, 0, ST_DOUGHNUT, 15, -1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_world_for_test();
+        int t = place_turtle(0, 0, 0);
+        if (c.kind)
+            ASSERT_EQ(set_object_at(c.ox, c.oy, c.kind), 0);
+        else
+            place_turtle(c.ox, c.oy, 0);
+        EXPECT_EQ(turtle_step_forward(t, c.step), c.rc);
+        expect_at(t, c.ex, 0);
+        if (c.rc) {
+            unsigned ev = c.kind == ST_STONE      ? EV_BUMP_STONE
+                          : c.kind == ST_DOUGHNUT ? EV_BUMP_DOUGHNUT
+                                                  : EV_BUMP_TURTLE;
+            EXPECT_EQ(ttl[t].event, ev);
+        }
+    }
+    double d;
+    int j;
+    reset_world_for_test();
+    place_turtle(0, 0, 0);
+    place_turtle(15, 0, 0);
+    EXPECT_EQ(check_how_far_it_can_go(0, 1, &d, &j), OBS_TURTLE);
+    EXPECT_DOUBLE_EQ(d, -5.0) << "an overlap reads as a negative travel";
 }
 
 TEST_F(Motion, EachKindHasItsOwnLatchAndEvent) {
     int t = place_turtle(0, 0, 0);
-    place_turtle(-30, 0, 0);          // turtle behind
-    set_object_at(30, 0, ST_STONE);   // stone ahead
+    place_turtle(-30, 0, 0);           // turtle behind
+    set_object_at(30, 0, ST_STONE);    // stone ahead
     set_object_at(0, 30, ST_DOUGHNUT); // doughnut to the left
     EXPECT_EQ(turtle_step_forward(t, 15), -1);
     EXPECT_EQ(turtle_step_forward(t, -15), -1);
@@ -136,45 +163,13 @@ TEST_F(Motion, EachKindHasItsOwnLatchAndEvent) {
     EXPECT_EQ(ttl[t].status & ST_TOUCH_ALL, ST_TOUCH_ENTRY);
 }
 
-TEST_F(Motion, ZeroStepNextToAnEntryBumps) {
-    int t = place_turtle(0, 0, 0);
-    place_turtle(-12, 5, 0); // behind and within 20
-    EXPECT_EQ(turtle_step_forward(t, 0), -1);
-    EXPECT_EQ(ttl[t].event, EV_BUMP_TURTLE);
-}
-
-TEST_F(Motion, OverlappingEntryBlocksTowardsButNotAway) {
-    int t = place_turtle(0, 0, 0);
-    place_turtle(15, 0, 0);
-    double d;
-    int j;
-    EXPECT_EQ(check_how_far_it_can_go(t, 1, &d, &j), OBS_TURTLE);
-    EXPECT_DOUBLE_EQ(d, -5.0);
-    EXPECT_EQ(turtle_step_forward(t, 1), -1);
-    EXPECT_EQ(turtle_step_forward(t, -5), 0);
-    expect_at(t, -5, 0);
-}
-
-TEST_F(Motion, BackwardStepProbesBehind) {
-    int t = place_turtle(0, 0, 0);
-    place_turtle(-30, 0, 0);
-    EXPECT_EQ(turtle_step_forward(t, 50), 0); // the one behind is no obstacle
-    expect_at(t, 50, 0);
-    EXPECT_EQ(turtle_step_forward(t, -75), -1);
-    EXPECT_EQ(turtle_step_forward(t, -60), -1);
-    EXPECT_EQ(turtle_step_forward(t, -59), 0);
-    expect_at(t, -9, 0);
-}
-
 TEST_F(Motion, StonesAndDoughnutsNeverMove) {
     set_object_at(0, 0, ST_STONE);
     set_object_at(100, 0, ST_DOUGHNUT);
-    EXPECT_EQ(turtle_step_forward(0, 5), -1);
-    EXPECT_EQ(turtle_step_forward(1, 5), -1);
     int d = generate_turtle(-1, ST_DOUGHNUT);
     ASSERT_GE(d, 0);
     double x = ttl[d].pos[0].x;
-    EXPECT_EQ(turtle_step_forward(d, 5), -1);
+    for (int o : {0, 1, d}) EXPECT_EQ(turtle_step_forward(o, 5), -1) << o;
     EXPECT_EQ(ttl[d].pos[0].x, x);
 }
 
@@ -213,14 +208,10 @@ TEST_F(Motion, TurnAccumulatesAndClearsAllLatchesUnlessZero) {
 TEST_F(Motion, HeadSetsCompassHeadingsOnly) {
     int t = place_turtle(0, 0, 7);
     ttl[t].status |= ST_TOUCH_WALL;
-    const double want[5] = {0, 0, 90, 180, -90};
-    for (int k = 1; k <= 4; k++) {
-        EXPECT_EQ(turtle_head(t, k), 0);
-        EXPECT_EQ(ttl[t].heading, want[k]);
+    for (auto [k, h] : {std::pair{1, 0.0}, {2, 90.0}, {3, 180.0}, {4, -90.0}, {5, -90.0}, {0, -90.0}}) {
+        EXPECT_EQ(turtle_head(t, k), 0) << k;
+        EXPECT_EQ(ttl[t].heading, h) << k;
     }
-    EXPECT_EQ(turtle_head(t, 5), 0);
-    EXPECT_EQ(turtle_head(t, 0), 0);
-    EXPECT_EQ(ttl[t].heading, -90.0);
     EXPECT_TRUE(ttl[t].status & ST_TOUCH_WALL);
     battle_mode = 1;
     EXPECT_EQ(turtle_head(t, 1), 1);
@@ -231,50 +222,93 @@ TEST_F(Motion, HeadSetsCompassHeadingsOnly) {
 
 TEST_F(Motion, BattleModeClampsStepsAndTurns) {
     int t = place_turtle(0, 0, 0);
+    place_turtle(30, 0, 0); // contact after 10: a clamped step of 2 is free
     battle_mode = 1;
-    EXPECT_EQ(turtle_step_forward(t, 100), 0);
-    expect_at(t, 2, 0);
-    EXPECT_EQ(turtle_step_forward(t, -100), 0);
-    expect_at(t, 0, 0);
-    EXPECT_EQ(turtle_step_forward(t, 1.5), 0);
-    expect_at(t, 1.5, 0);
-    EXPECT_EQ(turtle_turn(t, 90), 0);
-    EXPECT_EQ(ttl[t].heading, 3.0);
-    EXPECT_EQ(turtle_turn(t, -90), 0);
-    EXPECT_EQ(ttl[t].heading, 0.0);
-    EXPECT_EQ(turtle_turn(t, 2.5), 0);
-    EXPECT_EQ(ttl[t].heading, 2.5);
-}
-
-TEST_F(Motion, BattleModeNeedsAPositiveScore) {
-    int t = place_turtle(0, 0, 0);
-    battle_mode = 1;
-    ttl[t].score = 0;
+    const struct {
+        bool step;
+        double v, x, heading;
+    } ops[] = {{true, 100, 2, 0},   {true, -100, 0, 0}, {true, 1.5, 1.5, 0},
+               {false, 90, 1.5, 3}, {false, -90, 1.5, 0}, {false, 2.5, 1.5, 2.5}};
+    for (const auto& o : ops) {
+        SCOPED_TRACE((o.step ? "step " : "turn ") + std::to_string(o.v));
+        EXPECT_EQ(o.step ? turtle_step_forward(t, o.v) : turtle_turn(t, o.v), 0);
+        expect_at(t, o.x, 0);
+        EXPECT_EQ(ttl[t].heading, o.heading);
+    }
+    ttl[t].score = 0; // and a positive score
     EXPECT_EQ(turtle_step_forward(t, 1), -1);
     EXPECT_EQ(turtle_turn(t, 1), -1);
-    expect_at(t, 0, 0);
-    EXPECT_EQ(ttl[t].heading, 0.0);
+    expect_at(t, 1.5, 0);
+    EXPECT_EQ(ttl[t].heading, 2.5);
     battle_mode = 0;
     EXPECT_EQ(turtle_step_forward(t, 1), 0);
     EXPECT_EQ(turtle_turn(t, 1), 0);
 }
 
-TEST_F(Motion, BattleStepIsClampedBeforeTheProbe) {
-    int t = place_turtle(0, 0, 0);
-    place_turtle(30, 0, 0); // contact after 10: a clamped step of 2 is free
-    battle_mode = 1;
-    EXPECT_EQ(turtle_step_forward(t, 100), 0);
-    expect_at(t, 2, 0);
-}
-
 // ------------------------------------------------------------------ walls
 
-TEST_F(Motion, BoundaryStopsInBoundedModeWithLatch) {
+static void no_wall() {}
+static void one_faced() { setup_wall(50, 50, -50, 50, 0, -1, 0); } // faces -y at y = 50
+static void two_faced() { two_faced_wall(-50, 0, 50, 0); }
+static void capped() { two_faced_wall(20, 30, 100, 30); }
+static void short_wall() { two_faced_wall(-5, 30, 5, 30); } // midpoint 30 away
+
+// A fresh turtle per case; `front` is distance_to_front_wall before the step
+// (NAN: not checked).
+TEST_F(Motion, StepsAgainstWalls) {
+    const struct {
+        const char* what;
+        void (*walls)();
+        int bounded;
+        double x, y, heading, step;
+        int rc;
+        double ex, ey, front;
+    } cases[] = {
+        {"boundary ahead", no_wall, 1, 0, 236, 90, 15, -1, 0, 236, 10},
+        {"exactly the free distance", no_wall, 1, 0, 236, 90, 10, 0, 0, 246, 10},
+        {"outside bounded mode", no_wall, 0, 0, 236, 90, 100, 0, 0, 336, NAN},
+        {"backward into the boundary", no_wall, 1, 0, 236, -90, -15, -1, 0, 236, NAN},
+        {"forward away from it", no_wall, 1, 0, 236, -90, 15, 0, 0, 221, NAN},
+        {"overlapping, towards", no_wall, 1, 0, 250, 90, 1, -1, 0, 250, -4},
+        {"overlapping, zero step", no_wall, 1, 0, 250, 90, 0, -1, 0, 250, -4},
+        {"overlapping, backing away", no_wall, 1, 0, 250, 90, -1, 0, 0, 249, NAN},
+        {"overlapping, turned away", no_wall, 1, 0, 250, -90, 5, 0, 0, 245, NAN},
+        {"one face, from its normal side", one_faced, 1, 0, 0, 90, 100, -1, 0, 0, 40},
+        {"one face, crossed from behind", one_faced, 1, 0, 100, -90, 70, 0, 0, 30, NAN},
+        {"one face, beyond its end", one_faced, 1, 100, 100, -90, 100, 0, 100, 0, NAN},
+        {"two faces, from below", two_faced, 1, 0, -30, 90, 25, -1, 0, -30, NAN},
+        {"two faces, up to it from below", two_faced, 1, 0, -30, 90, 20, 0, 0, -10, NAN},
+        {"two faces, from above", two_faced, 1, 25, 30, -90, 25, -1, 25, 30, NAN},
+        {"two faces, up to it from above", two_faced, 1, 25, 30, -90, 20, 0, 25, 10, NAN},
+        // the centre passes 8 from the end point: contact at 30 - sqrt(100 - 64)
+        {"grazing an end cap", capped, 1, 12, 0, 90, 24.5, -1, 12, 0, 24},
+        {"short of an end cap", capped, 1, 12, 0, 90, 23.5, 0, 12, 23.5, 24},
+        {"10.5 from the far end point", capped, 1, 110.5, -100, 90, 200, 0, 110.5, 100, NAN},
+        {"short wall ahead is not skipped", short_wall, 1, 0, 0, 90, 21, -1, 0, 0, 20},
+        {"short of the short wall", short_wall, 1, 0, 0, 90, 19, 0, 0, 19, 20},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_world_for_test();
+        c.walls();
+        bounded_area_mode = c.bounded;
+        int t = place_turtle(c.x, c.y, c.heading);
+        if (!std::isnan(c.front)) {
+            EXPECT_NEAR(distance_to_front_wall(t, 1), c.front, 1e-9);
+        }
+        if (c.bounded) {
+            EXPECT_EQ(is_colliding_to_wall(t, c.step), c.rc ? 1 : 0);
+        }
+        EXPECT_EQ(turtle_step_forward(t, c.step), c.rc);
+        expect_at(t, c.ex, c.ey);
+        EXPECT_EQ(ttl[t].event, c.rc ? EV_BUMP_WALL : 0u);
+    }
+}
+
+TEST_F(Motion, WallBumpLatchesUntilATurnOrAFreeStep) {
     int t = place_turtle(0, 236, 90);
     bounded_area_mode = 1;
-    EXPECT_NEAR(distance_to_front_wall(t, 1), 10.0, 1e-12);
     EXPECT_EQ(turtle_step_forward(t, 15), -1);
-    expect_at(t, 0, 236);
     EXPECT_EQ(ttl[t].event, EV_BUMP_WALL);
     EXPECT_TRUE(ttl[t].status & ST_TOUCH_WALL);
     ttl[t].event = 0;
@@ -284,103 +318,42 @@ TEST_F(Motion, BoundaryStopsInBoundedModeWithLatch) {
     turtle_turn(t, -1);
     EXPECT_EQ(turtle_step_forward(t, 15), -1);
     EXPECT_EQ(ttl[t].event, EV_BUMP_WALL);
-    // exactly the free distance is allowed and clears the latch
     EXPECT_EQ(turtle_step_forward(t, 10), 0);
-    expect_at(t, 0, 246);
     EXPECT_EQ(ttl[t].status & ST_TOUCH_WALL, 0u);
 }
 
-TEST_F(Motion, WallsDoNotStopOutsideBoundedMode) {
-    int t = place_turtle(0, 236, 90);
-    EXPECT_EQ(turtle_step_forward(t, 100), 0);
-    expect_at(t, 0, 336);
-    EXPECT_EQ(ttl[t].event, 0u);
-}
-
-TEST_F(Motion, BackwardStepTestsTheReversedDirection) {
-    int t = place_turtle(0, 236, -90);
-    bounded_area_mode = 1;
-    EXPECT_EQ(is_colliding_to_wall(t, -15), 1);
-    EXPECT_EQ(is_colliding_to_wall(t, 15), 0);
-    EXPECT_EQ(turtle_step_forward(t, -15), -1);
-    EXPECT_EQ(ttl[t].event, EV_BUMP_WALL);
-    EXPECT_EQ(turtle_step_forward(t, 15), 0);
-}
-
-TEST_F(Motion, OneFacedWallBlocksOnlyFromItsNormalSide) {
-    bounded_area_mode = 1;
-    // faces down (towards -y): stops a turtle coming from below only
-    setup_wall(50, 50, -50, 50, 0, -1, 0);
-    int t = place_turtle(0, 0, 90);
-    EXPECT_EQ(turtle_step_forward(t, 100), -1);
-    EXPECT_NEAR(distance_to_front_wall(t, 1), 40.0, 1e-9);
-    int u = place_turtle(100, 100, -90);
-    EXPECT_EQ(turtle_step_forward(u, 100), 0); // crosses it from above
-    expect_at(u, 100, 0);
-    ttl[u].pos[0] = {0, 100};
-    EXPECT_EQ(turtle_step_forward(u, 70), 0);
-    expect_at(u, 0, 30);
-}
-
-TEST_F(Motion, TwoFacedWallBlocksFromBothSides) {
-    bounded_area_mode = 1;
-    two_faced_wall(-50, 0, 50, 0);
-    int a = place_turtle(0, -30, 90);
-    int b = place_turtle(25, 30, -90);
-    EXPECT_EQ(turtle_step_forward(a, 25), -1);
-    EXPECT_EQ(turtle_step_forward(b, 25), -1);
-    EXPECT_EQ(turtle_step_forward(a, 20), 0);
-    EXPECT_EQ(turtle_step_forward(b, 20), 0);
-    expect_at(a, 0, -10);
-    expect_at(b, 25, 10);
-}
-
-TEST_F(Motion, EndCapOfAWallStopsAGrazingDisk) {
-    bounded_area_mode = 1;
-    two_faced_wall(20, 30, 100, 30);
-    int t = place_turtle(12, 0, 90);
-    // the centre passes 8 from the end point: contact at 30 - sqrt(100 - 64)
-    EXPECT_NEAR(distance_to_front_wall(t, 1), 24.0, 1e-9);
-    EXPECT_EQ(turtle_step_forward(t, 24.5), -1);
-    EXPECT_EQ(turtle_step_forward(t, 23.5), 0);
-    // 10.5 from the far end point: the path misses that cap
-    int u = place_turtle(110.5, -100, 90);
-    EXPECT_EQ(turtle_step_forward(u, 200), 0);
-}
-
-TEST_F(Motion, ShortWallAheadIsNotSkipped) {
-    bounded_area_mode = 1;
-    two_faced_wall(-5, 30, 5, 30); // midpoint 30 away, contact after 20
-    int t = place_turtle(0, 0, 90);
-    EXPECT_EQ(is_colliding_to_wall(t, 21), 1);
-    EXPECT_EQ(is_colliding_to_wall(t, 19), 0);
-    EXPECT_EQ(turtle_step_forward(t, 21), -1);
-}
-
-TEST_F(Motion, DiskOverlappingAWallMovesAwayOnly) {
-    bounded_area_mode = 1;
-    int t = place_turtle(0, 250, 90);
-    EXPECT_DOUBLE_EQ(distance_to_front_wall(t, 1), -4.0);
-    EXPECT_EQ(turtle_step_forward(t, 1), -1);
-    EXPECT_EQ(turtle_step_forward(t, 0), -1);
-    EXPECT_EQ(turtle_step_forward(t, -1), 0);
-    expect_at(t, 0, 249);
-    ttl[t].heading = -90;
-    EXPECT_EQ(turtle_step_forward(t, 5), 0);
-    expect_at(t, 0, 244);
-}
-
-TEST_F(Motion, WallCollisionNeedsMoreThanTheFreeTravel) {
-    bounded_area_mode = 1;
-    int t = place_turtle(0, 0, 90);
-    EXPECT_EQ(is_colliding_to_wall(t, 200), 0);
-    EXPECT_EQ(is_colliding_to_wall(t, 246.5), 1);
-    nwall = 0;
-    EXPECT_EQ(distance_to_front_wall(t, 1), FAR);
-    EXPECT_EQ(is_colliding_to_wall(t, 1000), 0);
-}
-
 // ------------------------------------------------------------------ jumps
+
+TEST_F(Motion, JumpRefusals) {
+    const struct {
+        const char* what;
+        int bounded, battle, zombie;
+        bool relative;
+        double x, y;
+        int rc;
+    } cases[] = {
+        {"anywhere outside bounded mode", 0, 0, 0, false, 1000, 1000, 0},
+        {"relative, anywhere", 0, 0, 0, true, -1000, -990, 0},
+        {"beyond the boundary", 1, 0, 0, false, 257, 0, -1},
+        {"far beyond it", 1, 0, 0, false, 0, -300, -1},
+        {"9.5 from the boundary", 1, 0, 0, false, 0, 246.5, -1},
+        {"10 from the boundary", 1, 0, 0, false, 0, 246, 0},
+        {"relative, 9.5 from the boundary", 1, 0, 0, true, 0, 246.5, -1},
+        {"battle mode", 0, 1, 0, false, 10, 10, -1},
+        {"battle mode, relative", 0, 1, 0, true, 10, 10, -1},
+        {"zombie", 0, 0, 1, false, 10, 10, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_world_for_test();
+        bounded_area_mode = c.bounded;
+        battle_mode = c.battle;
+        int t = place_turtle(0, 0, 0);
+        if (c.zombie) make_zombie(t);
+        EXPECT_EQ(c.relative ? turtle_rjump(t, c.x, c.y) : turtle_jump(t, c.x, c.y), c.rc);
+        expect_at(t, c.rc ? 0 : c.x, c.rc ? 0 : c.y);
+    }
+}
 
 TEST_F(Motion, JumpRefusedNearAnotherEntryWhereverItAims) {
     int t = place_turtle(0, 0, 0);
@@ -392,40 +365,14 @@ TEST_F(Motion, JumpRefusedNearAnotherEntryWhereverItAims) {
     expect_at(t, 20, 0);
 }
 
-TEST_F(Motion, JumpAnywhereOutsideBoundedMode) {
+TEST_F(Motion, JumpShiftsTheHistoryAndKeepsHeadingAndLatches) {
     int t = place_turtle(0, 0, 33);
     ttl[t].status |= ST_PAINTED | ST_TOUCH_STONE;
     EXPECT_EQ(turtle_jump(t, 1000, 1000), 0);
-    expect_at(t, 1000, 1000);
     EXPECT_EQ(ttl[t].pos[1].x, 0.0);
     EXPECT_EQ(ttl[t].heading, 33.0);
     EXPECT_EQ(ttl[t].status & ST_PAINTED, 0u);
     EXPECT_TRUE(ttl[t].status & ST_TOUCH_STONE);
-    EXPECT_EQ(turtle_rjump(t, -1000, -990), 0);
-    expect_at(t, 0, 10);
-}
-
-TEST_F(Motion, JumpInBoundedModeStaysInsideAndAwayFromWalls) {
-    int t = place_turtle(0, 0, 0);
-    bounded_area_mode = 1;
-    EXPECT_EQ(turtle_jump(t, 257, 0), -1);
-    EXPECT_EQ(turtle_jump(t, 0, -300), -1);
-    EXPECT_EQ(turtle_jump(t, 0, 246.5), -1); // 9.5 from the boundary
-    expect_at(t, 0, 0);
-    EXPECT_EQ(turtle_jump(t, 0, 246), 0);
-    expect_at(t, 0, 246);
-    EXPECT_EQ(turtle_rjump(t, 0, 1), -1);
-}
-
-TEST_F(Motion, JumpRefusedInBattleModeAndForZombies) {
-    int t = place_turtle(0, 0, 0);
-    battle_mode = 1;
-    EXPECT_EQ(turtle_jump(t, 10, 10), -1);
-    EXPECT_EQ(turtle_rjump(t, 10, 10), -1);
-    battle_mode = 0;
-    make_zombie(t);
-    EXPECT_EQ(turtle_jump(t, 10, 10), -1);
-    expect_at(t, 0, 0);
 }
 
 // ------------------------------------------------------- distance helpers
@@ -433,14 +380,20 @@ TEST_F(Motion, JumpRefusedInBattleModeAndForZombies) {
 TEST_F(Motion, DistanceHelpers) {
     EXPECT_EQ(dist_to_wall_from(0, 0), 256.0);
     EXPECT_EQ(dist_to_wall_from(250, 10), 6.0);
-    EXPECT_EQ(is_hitting_wall(0, 0), 0);
-    EXPECT_EQ(is_hitting_wall(251, 0), 0);   // exactly 5
-    EXPECT_EQ(is_hitting_wall(251.5, 0), 1); // within 5
-    EXPECT_EQ(is_hitting_wall(0, -256.5), 1); // outside the field
+    const struct {
+        double x, y;
+        int hit;
+    } points[] = {{0, 0, 0}, {251, 0, 0} /* exactly 5 */, {251.5, 0, 1}, {0, -256.5, 1}};
+    for (const auto& p : points) EXPECT_EQ(is_hitting_wall(p.x, p.y), p.hit) << p.x << " " << p.y;
+    int t = place_turtle(0, 0, 90);
+    EXPECT_EQ(is_colliding_to_wall(t, 200), 0);
+    EXPECT_EQ(is_colliding_to_wall(t, 246.5), 1);
     nwall = 0;
+    EXPECT_EQ(distance_to_front_wall(t, 1), FAR);
+    EXPECT_EQ(is_colliding_to_wall(t, 1000), 0);
     EXPECT_EQ(dist_to_wall_from(0, 0), FAR);
     EXPECT_EQ(is_hitting_wall(255, 255), 0);
-    EXPECT_EQ(is_hitting_wall(256.001, 0), 1);
+    EXPECT_EQ(is_hitting_wall(256.001, 0), 1) << "outside the field";
 }
 
 TEST_F(Motion, NearestNeighbourAndPairDistances) {

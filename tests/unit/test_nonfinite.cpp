@@ -1,7 +1,9 @@
 // test_nonfinite.cpp -- NaN and infinite numbers, as strtod hands them over
-// from a client, are refused and leave every table as it was.
+// from a client, and finite numbers beyond MAX_COORD and MAX_HEADING are
+// refused and leave every table as it was.
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "world_fixture.h"
@@ -43,98 +45,99 @@ struct NonFinite : World {
 
 } // namespace
 
-TEST_F(NonFinite, StepRefused) {
-    for (double v : {NaN, Inf, -Inf}) EXPECT_EQ(turtle_step_forward(t, v), -1) << v;
-    expect_unchanged();
+// Each case starts from the fixture's world, optionally without the near
+// neighbour (so that only the number can refuse a jump), in battle or
+// bounded-area mode, or with the turtle moved to the edge of what is allowed.
+TEST_F(NonFinite, EveryOperationRefusesAndChangesNothing) {
+    enum {
+        PLAIN, ALONE, BATTLE, BATTLE_BOUNDED, BOUNDED_ALONE, AT_MAX_COORD, AT_CORNER, AT_MAX_HEADING
+    };
+    const struct {
+        const char* what;
+        int setup;
+        std::function<int()> op;
+    } cases[] = {
+        {"step NaN", PLAIN, [&] { return turtle_step_forward(t, NaN); }},
+        {"step inf", PLAIN, [&] { return turtle_step_forward(t, Inf); }},
+        {"step -inf", PLAIN, [&] { return turtle_step_forward(t, -Inf); }},
+        {"step 1e300", PLAIN, [&] { return turtle_step_forward(t, 1e300); }},
+        {"battle step NaN, before the clamp", BATTLE, [&] { return turtle_step_forward(t, NaN); }},
+        {"battle step inf", BATTLE, [&] { return turtle_step_forward(t, Inf); }},
+        {"battle step -inf", BATTLE, [&] { return turtle_step_forward(t, -Inf); }},
+        {"bounded battle step NaN", BATTLE_BOUNDED, [&] { return turtle_step_forward(t, NaN); }},
+        {"step overflowing the position", AT_MAX_COORD, [&] { return turtle_step_forward(t, Huge); }},
+        {"step beyond MAX_COORD", AT_MAX_COORD, [&] { return turtle_step_forward(t, 1); }},
+        {"turn NaN", PLAIN, [&] { return turtle_turn(t, NaN); }},
+        {"turn inf", PLAIN, [&] { return turtle_turn(t, Inf); }},
+        {"turn -inf", PLAIN, [&] { return turtle_turn(t, -Inf); }},
+        {"turn 1e308", PLAIN, [&] { return turtle_turn(t, 1e308); }},
+        {"battle turn NaN", BATTLE, [&] { return turtle_turn(t, NaN); }},
+        {"battle turn inf", BATTLE, [&] { return turtle_turn(t, Inf); }},
+        {"battle turn -inf", BATTLE, [&] { return turtle_turn(t, -Inf); }},
+        {"turn overflowing the heading", AT_MAX_HEADING, [&] { return turtle_turn(t, Huge); }},
+        {"turn beyond MAX_HEADING", AT_MAX_HEADING, [&] { return turtle_turn(t, 1); }},
+        {"jump to x NaN", ALONE, [&] { return turtle_jump(t, NaN, 0); }},
+        {"jump to y NaN", ALONE, [&] { return turtle_jump(t, 0, NaN); }},
+        {"jump to x inf", ALONE, [&] { return turtle_jump(t, Inf, 0); }},
+        {"jump to y -inf", ALONE, [&] { return turtle_jump(t, 0, -Inf); }},
+        {"jump to x 1e300", ALONE, [&] { return turtle_jump(t, 1e300, 0); }},
+        {"jump to y -2 MAX_COORD", ALONE, [&] { return turtle_jump(t, 0, -2 * MAX_COORD); }},
+        {"bounded jump to NaN", BOUNDED_ALONE, [&] { return turtle_jump(t, NaN, NaN); }},
+        {"relative jump x NaN", ALONE, [&] { return turtle_rjump(t, NaN, 1); }},
+        {"relative jump y inf", ALONE, [&] { return turtle_rjump(t, 1, Inf); }},
+        {"relative jump 1e308", ALONE, [&] { return turtle_rjump(t, 1e308, 1e308); }},
+        {"relative jump overflowing x", AT_CORNER, [&] { return turtle_rjump(t, Huge, 0); }},
+        {"relative jump beyond MAX_COORD", AT_CORNER, [&] { return turtle_rjump(t, 1, 0); }},
+        {"relative jump overflowing y", AT_CORNER, [&] { return turtle_rjump(t, 0, -Huge); }},
+        {"colour r NaN", PLAIN, [&] { return turtle_set_color(t, NaN, 0, 0); }},
+        {"colour g inf", PLAIN, [&] { return turtle_set_color(t, 0, Inf, 0); }},
+        {"colour b -inf", PLAIN, [&] { return turtle_set_color(t, 0, 0, -Inf); }},
+        {"width NaN", PLAIN, [&] { return turtle_line_width(t, NaN); }},
+        {"width inf", PLAIN, [&] { return turtle_line_width(t, Inf); }},
+        {"width -inf", PLAIN, [&] { return turtle_line_width(t, -Inf); }},
+        {"finder range NaN", PLAIN, [&] { return turtle_finder_range(t, NaN); }},
+        {"finder range inf", PLAIN, [&] { return turtle_finder_range(t, Inf); }},
+        {"finder range -inf", PLAIN, [&] { return turtle_finder_range(t, -Inf); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        if (c.setup == ALONE || c.setup == BOUNDED_ALONE || c.setup == AT_MAX_COORD ||
+            c.setup == AT_CORNER)
+            ttl[1].status = 0;
+        battle_mode = c.setup == BATTLE || c.setup == BATTLE_BOUNDED;
+        bounded_area_mode = c.setup == BATTLE_BOUNDED || c.setup == BOUNDED_ALONE;
+        if (c.setup == AT_MAX_COORD || c.setup == AT_CORNER) {
+            ttl[t].heading = 0;
+            ASSERT_EQ(turtle_jump(t, MAX_COORD, c.setup == AT_CORNER ? -MAX_COORD : 0), 0);
+        }
+        if (c.setup == AT_MAX_HEADING) {
+            ttl[t].heading = MAX_HEADING;
+            ttl[t].status |= ST_TOUCH_ALL; // the latches are kept too
+        }
+        snapshot();
+        EXPECT_EQ(c.op(), -1);
+        expect_unchanged();
+    }
 }
 
-TEST_F(NonFinite, StepRefusedInBattleModeBeforeTheClamp) {
-    battle_mode = 1;
-    for (double v : {NaN, Inf, -Inf}) EXPECT_EQ(turtle_step_forward(t, v), -1) << v;
-    expect_unchanged();
-    bounded_area_mode = 1;
-    EXPECT_EQ(turtle_step_forward(t, NaN), -1);
-    expect_unchanged();
-}
-
-TEST_F(NonFinite, StepThatWouldOverflowThePositionRefused) {
+TEST_F(NonFinite, NumbersUpToTheBoundsAreStillTaken) {
     ttl[1].status = 0;
-    ttl[2].status = 0;
-    ASSERT_EQ(turtle_jump(t, MAX_COORD, 0), 0);
-    ttl[t].heading = 0;
-    snapshot();
-    EXPECT_EQ(turtle_step_forward(t, Huge), -1);
-    EXPECT_EQ(turtle_step_forward(t, 1), -1); // beyond the bound
-    expect_unchanged();
-    // a result within the bounds is still allowed
-    EXPECT_EQ(turtle_step_forward(t, -MAX_COORD), 0);
-    EXPECT_EQ(ttl[t].pos[0].x, 0.0);
-}
-
-TEST_F(NonFinite, TurnRefused) {
-    for (double v : {NaN, Inf, -Inf}) EXPECT_EQ(turtle_turn(t, v), -1) << v;
-    expect_unchanged();
-    battle_mode = 1;
-    for (double v : {NaN, Inf, -Inf}) EXPECT_EQ(turtle_turn(t, v), -1) << v;
-    expect_unchanged();
-}
-
-TEST_F(NonFinite, TurnThatWouldOverflowTheHeadingRefused) {
-    ttl[t].heading = MAX_HEADING;
-    ttl[t].status |= ST_TOUCH_ALL;
-    snapshot();
-    EXPECT_EQ(turtle_turn(t, Huge), -1);
-    EXPECT_EQ(turtle_turn(t, 1), -1); // beyond the bound
-    expect_unchanged(); // latches kept too
-    EXPECT_EQ(turtle_turn(t, -MAX_HEADING), 0);
-    EXPECT_EQ(ttl[t].heading, 0.0);
-}
-
-TEST_F(NonFinite, JumpRefused) {
-    ttl[1].status = 0; // nothing within 20, so only the target can refuse
-    snapshot();
-    EXPECT_EQ(turtle_jump(t, NaN, 0), -1);
-    EXPECT_EQ(turtle_jump(t, 0, NaN), -1);
-    EXPECT_EQ(turtle_jump(t, Inf, 0), -1);
-    EXPECT_EQ(turtle_jump(t, 0, -Inf), -1);
-    EXPECT_EQ(turtle_rjump(t, NaN, 1), -1);
-    EXPECT_EQ(turtle_rjump(t, 1, Inf), -1);
-    bounded_area_mode = 1;
-    EXPECT_EQ(turtle_jump(t, NaN, NaN), -1);
-    expect_unchanged();
-}
-
-TEST_F(NonFinite, RelativeJumpThatWouldOverflowRefused) {
-    ttl[1].status = 0;
-    ASSERT_EQ(turtle_jump(t, MAX_COORD, -MAX_COORD), 0);
-    snapshot();
-    EXPECT_EQ(turtle_rjump(t, Huge, 0), -1);
-    EXPECT_EQ(turtle_rjump(t, 1, 0), -1); // beyond the bound
-    EXPECT_EQ(turtle_rjump(t, 0, -Huge), -1);
-    expect_unchanged();
-}
-
-TEST_F(NonFinite, ColourRefused) {
-    EXPECT_EQ(turtle_set_color(t, NaN, 0, 0), -1);
-    EXPECT_EQ(turtle_set_color(t, 0, Inf, 0), -1);
-    EXPECT_EQ(turtle_set_color(t, 0, 0, -Inf), -1);
-    expect_unchanged();
     EXPECT_EQ(turtle_set_color(t, 1e300, 0, -1e300), 0); // finite: stored unchecked
     EXPECT_EQ(ttl[t].col[0].r, 1e300);
-}
-
-TEST_F(NonFinite, LineWidthRefused) {
-    for (double v : {NaN, Inf, -Inf}) EXPECT_EQ(turtle_line_width(t, v), -1) << v;
-    expect_unchanged();
     EXPECT_EQ(turtle_line_width(t, Huge), 0);
     EXPECT_EQ(ttl[t].width[0], Huge);
-}
-
-TEST_F(NonFinite, FinderRangeRefused) {
-    for (double v : {NaN, Inf, -Inf}) EXPECT_EQ(turtle_finder_range(t, v), -1) << v;
-    expect_unchanged();
     int yn, team;
-    EXPECT_EQ(qt_finder(t, &yn, &team), 0); // the finder still works afterwards
+    EXPECT_EQ(qt_finder(t, &yn, &team), 0);
+
+    EXPECT_EQ(turtle_turn(t, MAX_HEADING - ttl[t].heading), 0);
+    EXPECT_EQ(turtle_step_forward(t, 10), 0); // heading 1e12 deg: a finite direction
+    EXPECT_TRUE(std::isfinite(ttl[t].pos[0].x));
+    EXPECT_EQ(turtle_turn(t, -MAX_HEADING), 0);
+    EXPECT_EQ(ttl[t].heading, 0.0);
+    ASSERT_EQ(turtle_jump(t, MAX_COORD, 0), 0);
+    EXPECT_EQ(turtle_step_forward(t, -MAX_COORD), 0);
+    EXPECT_EQ(ttl[t].pos[0].x, 0.0);
 }
 
 TEST_F(NonFinite, SensorsStayFiniteFarOutside) {
@@ -146,25 +149,6 @@ TEST_F(NonFinite, SensorsStayFiniteFarOutside) {
     EXPECT_EQ(qt_finder(t, &yn, &team), 0);
     EXPECT_EQ(qt_angular_rader(t, 0, &dir, &team), 0); // the stone, far away
     EXPECT_TRUE(std::isfinite(dir));
-}
-
-// Finite but absurd numbers: a position beyond MAX_COORD or a heading beyond
-// MAX_HEADING would print hundreds of digits into the feeds or overflow the
-// conversion to radians; they are refused like non-finite ones.
-TEST_F(NonFinite, AbsurdPositionsAndHeadingsRefused) {
-    EXPECT_EQ(turtle_jump(t, 1e300, 0), -1);
-    EXPECT_EQ(turtle_jump(t, 0, -2 * MAX_COORD), -1);
-    EXPECT_EQ(turtle_rjump(t, 1e308, 1e308), -1);
-    EXPECT_EQ(turtle_turn(t, 1e308), -1);
-    EXPECT_EQ(turtle_step_forward(t, 1e300), -1);
-    expect_unchanged();
-    // right at the bounds still works
-    ttl[1].status = 0;
-    EXPECT_EQ(turtle_turn(t, MAX_HEADING - ttl[t].heading), 0);
-    EXPECT_EQ(turtle_turn(t, 1), -1);
-    EXPECT_EQ(turtle_step_forward(t, 10), 0); // heading 1e12 deg: a finite direction
-    EXPECT_TRUE(std::isfinite(ttl[t].pos[0].x));
-    EXPECT_EQ(turtle_jump(t, MAX_COORD, 0), 0);
 }
 
 // A bullet fired along an extreme heading stays finite or ends.

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "geofunc.h"
 #include "globalv.h"
@@ -37,6 +38,40 @@ inline int place_turtle(double x, double y, double dir, int cid = 0) {
         }
     }
     return -1;
+}
+
+// Every value a freshly written entry holds, whatever the slot held before:
+// its place and pen colour in every history slot, width 1 from history slot
+// `first_width` on, no counters, texts, targets or pending events, all
+// events enabled. What differs between kinds of entry the caller checks.
+inline void expect_fresh_entry(const turtle& t, int cid, double x, double y, struct color pen,
+                               int score, unsigned status, int first_width) {
+    EXPECT_EQ(t.cid, cid);
+    for (int k = 0; k < HISTORY; k++) {
+        SCOPED_TRACE("history slot " + std::to_string(k));
+        EXPECT_TRUE(t.pos[k].x == x && t.pos[k].y == y) << t.pos[k].x << " " << t.pos[k].y;
+        EXPECT_TRUE(t.col[k].r == pen.r && t.col[k].g == pen.g && t.col[k].b == pen.b);
+        EXPECT_TRUE(k < first_width || t.width[k] == 1.0) << "width " << t.width[k];
+    }
+    const struct {
+        const char* field;
+        int got, want;
+    } ints[] = {{"ttl", t.ttl, 0},         {"bttf", t.bttf, 0},       {"score", t.score, score},
+                {"team", t.team, 0},       {"ndonut", t.ndonut, 0},   {"ncoin", t.ncoin, 0},
+                {"nstroke", t.nstroke, 0}, {"radar target", t.target_of_rader, -1},
+                {"finder target", t.target_of_finder, -1}};
+    for (const auto& f : ints) EXPECT_EQ(f.got, f.want) << f.field;
+    for (int i = 0; i <= NAME_LEN; i++) ASSERT_TRUE(t.msg[i] == 0 && t.name[i] == 0) << "byte " << i;
+    EXPECT_EQ(t.status, status);
+    EXPECT_EQ(t.event, 0u);
+    EXPECT_EQ(t.eventmask, EV_ALL);
+}
+
+// What f writes to standard error.
+template <class F> std::string stderr_of(F f) {
+    testing::internal::CaptureStderr();
+    f();
+    return testing::internal::GetCapturedStderr();
 }
 
 struct World : ::testing::Test {
