@@ -51,7 +51,13 @@ constexpr int Q_RADAR = 5; // 'Q R' .. 'Q R 5' are 5 .. 9
 constexpr int RADAR_RANKS = 5;
 
 // Empties one slot without touching its socket.
+// Set for a client when one of its replies could not be sent whole: it has
+// left so many replies unread that every buffer between us is full. Read and
+// written by the command thread only.
+static bool replies_stuck[MAX_CLIENT];
+
 static void clear_slot(struct tcpclient* c) {
+    replies_stuck[c - client_tab] = false;
     c->socket = -1;
     c->tid = -1;
     std::memset(&c->addr, 0, sizeof(c->addr));
@@ -349,9 +355,13 @@ int check_client_status() {
             break;
         }
         try_to_exec(cl);
-        // NOTE: an unterminated command that fills the whole buffer can
-        // never complete; the client is dropped rather than read forever.
-        if (c->len >= CLIENT_BUF - 1) {
+        if (replies_stuck[cl]) {
+            // its reply stream has a hole now; it cannot be served further
+            leave_zombie(cl);
+            close_client(cl, "replies not read");
+        } else if (c->len >= CLIENT_BUF - 1) {
+            // NOTE: an unterminated command that fills the whole buffer can
+            // never complete; the client is dropped rather than read forever.
             leave_zombie(cl);
             close_client(cl, "command too long");
         }
@@ -737,8 +747,16 @@ void answer_back(int cl, int ans) {
     char line[sizeof(payload) + 64];
     std::snprintf(line, sizeof(line), "%s%s%s @ %lu %u\n", payload, payload[0] ? " " : "",
                   (rc < 0 || ans < 0) ? "ERR" : "OK", (unsigned long)elapsed_time.load(), eventcode);
-    // A failed send is not reported: the next read sees the closed peer.
-    send(client_tab[cl].socket, line, std::strlen(line), MSG_NOSIGNAL);
+    // NOTE: the reply is sent without waiting. The command thread holds the
+    // frame lock here, and a client that sends commands but never reads its
+    // replies would otherwise stop every frame, and every other client, once
+    // the socket buffers are full. A reply that does not fit whole marks the
+    // client, which is closed after its batch. Any other failed send is not
+    // reported: the next read sees the closed peer.
+    size_t len = std::strlen(line);
+    ssize_t sent = send(client_tab[cl].socket, line, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0 ? (size_t)sent < len : (errno == EAGAIN || errno == EWOULDBLOCK))
+        replies_stuck[cl] = true;
 }
 
 int char2int(char c) {

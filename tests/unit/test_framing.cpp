@@ -15,6 +15,7 @@
 #include "client_fixture.h"
 
 using Framing = ClientSlot;
+using Lines = std::vector<std::string>;
 
 // True when the peer end sees the connection closed (EOF or reset).
 static bool peer_sees_close(int fd) {
@@ -28,46 +29,45 @@ static bool peer_sees_close(int fd) {
     }
 }
 
+static const std::string CLOSING = "closing connection from 127.0.0.1 4000";
+
 // ---------------------------------------------------------------- cutting
 
-TEST_F(Framing, SemicolonAndLineFeedEndCommands) {
-    auto lines = feed("F 10;B 5\n");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "OK @ 0 0");
-    EXPECT_EQ(lines[1], "OK @ 0 0");
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 5.0);
-    EXPECT_EQ(client_tab[0].len, 0);
-    EXPECT_EQ(client_tab[0].buffer[0], '\0');
-}
-
-TEST_F(Framing, LeadingBlanksAndCarriageReturns) {
-    auto lines = feed("  F 10\r\n");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 10.0);
-}
-
-TEST_F(Framing, EmptyCommandsSendNothing) {
-    EXPECT_TRUE(feed(";;\n").empty());
-    EXPECT_TRUE(feed("   ;\r\n\t;").empty());
-    EXPECT_EQ(client_tab[0].len, 0) << "empty commands are consumed";
-    EXPECT_EQ(client_tab[0].nup, 0);
-}
-
-TEST_F(Framing, TabDisappearsAndTheBytesAroundItJoin) {
-    ASSERT_EQ(feed("F 1\t0\n").size(), 1u);
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 10.0);
-}
-
-TEST_F(Framing, HighBytesAndControlBytesAreDropped) {
-    ASSERT_EQ(feed(std::string("F \xff" "1\x80" "0\x01\x7f\n")).size(), 1u);
-    // "F 10\x7f": DEL is kept, strtod stops before it
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 10.0);
-    ASSERT_EQ(feed(std::string("\x90\xe3\x81\x82Q P\n")).size(), 1u);
-}
-
-TEST_F(Framing, NulInsideAReadIsDroppedNotAnEnd) {
-    ASSERT_EQ(feed(std::string("F 1\0" "0;", 6)).size(), 1u);
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 10.0);
+// Each case is one read from a turtle at the origin; every command it holds
+// is answered in order and nothing is left in the buffer.
+TEST_F(Framing, CommandsAreCutAtSemicolonAndLineFeed) {
+    const std::string ok = "OK @ 0 0";
+    const struct {
+        const char* what;
+        std::string bytes;
+        Lines replies;
+        double x;
+        int nup;
+    } cases[] = {
+        {"';' and line feed end commands", "F 10;B 5\n", {ok, ok}, 5, 2},
+        {"leading blanks, carriage return", "  F 10\r\n", {ok}, 10, 1},
+        {"empty commands send nothing", ";;\n", {}, 0, 0},
+        {"blank and control-only commands", "   ;\r\n\t;", {}, 0, 0},
+        {"a tab disappears, the bytes around it join", "F 1\t0\n", {ok}, 10, 1},
+        // "F 10\x7f": DEL is kept, strtod stops before it
+        {"high and control bytes are dropped", "F \xff" "1\x80" "0\x01\x7f\n", {ok}, 10, 1},
+        {"high bytes before the letter", "\x90\xe3\x81\x82Q P\n", {"0.000000 0.000000 OK @ 0 0"}, 0,
+         0},
+        {"NUL inside a read is dropped, not an end", std::string("F 1\0" "0;", 6), {ok}, 10, 1},
+        {"every command of one read, in order",
+         "F 1;F 1;F 1;Q P;Z;.\n",
+         {ok, ok, ok, "3.000000 0.000000 OK @ 0 0", "ERR @ 0 0", ok}, 3, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ttl[tid].pos[0] = {0, 0};
+        client_tab[0].nup = 0;
+        EXPECT_EQ(feed(c.bytes), c.replies);
+        EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, c.x);
+        EXPECT_EQ(client_tab[0].nup, c.nup);
+        EXPECT_EQ(client_tab[0].len, 0);
+        EXPECT_EQ(client_tab[0].buffer[0], '\0');
+    }
 }
 
 TEST_F(Framing, CommandSplitAcrossReadsRunsWhenTheTerminatorArrives) {
@@ -76,34 +76,22 @@ TEST_F(Framing, CommandSplitAcrossReadsRunsWhenTheTerminatorArrives) {
     EXPECT_STREQ(client_tab[0].buffer, "F 1");
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0);
     EXPECT_TRUE(feed("0").empty());
-    auto lines = feed("\nF");
-    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(feed("\nF").size(), 1u);
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 10.0);
     EXPECT_STREQ(client_tab[0].buffer, "F") << "the raw tail is kept";
-}
-
-TEST_F(Framing, RawTailKeepsItsBlanksAndControlBytes) {
-    feed("Q P;  \r");
+    // the raw tail keeps its blanks and control bytes
+    feed(";Q P;  \r");
     EXPECT_EQ(client_tab[0].len, 3);
     EXPECT_STREQ(client_tab[0].buffer, "  \r");
     ASSERT_EQ(feed("F 2\n").size(), 1u);
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 2.0);
-}
-
-TEST_F(Framing, EveryCommandOfOneReadRunsInOrderWithItsReply) {
-    auto lines = feed("F 1;F 1;F 1;Q P;Z;.\n");
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[3], "3.000000 0.000000 OK @ 0 0");
-    EXPECT_EQ(lines[4], "ERR @ 0 0");
-    EXPECT_EQ(lines[5], "OK @ 0 0");
-    EXPECT_EQ(client_tab[0].nup, 3);
+    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 12.0);
 }
 
 // ------------------------------------------------------- the serving pass
 
 TEST_F(Framing, PassServesOnlyClientsWithoutBudgetUntilTheFrameEnds) {
     client_tab[0].nup = 1;
-    send(peer[0], "F 5\n", 4, MSG_NOSIGNAL);
+    push("F 5\n");
     check_client_status();
     EXPECT_TRUE(drain().empty()) << "a spent budget keeps the input in the socket";
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0);
@@ -113,32 +101,26 @@ TEST_F(Framing, PassServesOnlyClientsWithoutBudgetUntilTheFrameEnds) {
     ASSERT_EQ(drain().size(), 1u);
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 5.0);
     EXPECT_EQ(client_tab[0].nup, 1);
-}
-
-TEST_F(Framing, QueriesLeaveTheClientReadableInTheNextPass) {
-    send(peer[0], "Q P\n", 4, MSG_NOSIGNAL);
-    check_client_status();
-    ASSERT_EQ(drain().size(), 1u);
-    send(peer[0], "Q P\n", 4, MSG_NOSIGNAL);
-    check_client_status();
-    EXPECT_EQ(drain().size(), 1u);
+    // queries leave the client readable in the next pass
+    client_tab[0].nup = 0;
+    for (int i = 0; i < 2; i++) {
+        push("Q P\n");
+        check_client_status();
+        EXPECT_EQ(drain().size(), 1u) << i;
+    }
 }
 
 TEST_F(Framing, DepartedClientLeavesAZombieAndEndsThePass) {
     int t1 = place_turtle(100.0, 0.0, 0.0, 1);
     attach(1, t1);
-    send(peer[1], "Q P\n", 4, MSG_NOSIGNAL);
+    push("Q P\n", 1);
     close(peer[0]);
     peer[0] = -1;
-    testing::internal::CaptureStderr();
-    check_client_status();
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log, "closing connection from 127.0.0.1 4000\n");
+    EXPECT_EQ(stderr_of([] { check_client_status(); }), CLOSING + "\n");
     EXPECT_EQ(client_tab[0].socket, -1);
     EXPECT_EQ(client_tab[0].tid, -1);
     EXPECT_EQ(nclient, 1);
-    EXPECT_TRUE(ttl[tid].status & ST_ZOMBIE);
-    EXPECT_TRUE(ttl[tid].status & ST_ALIVE);
+    EXPECT_EQ(ttl[tid].status & (ST_ZOMBIE | ST_ALIVE), ST_ZOMBIE | ST_ALIVE);
     EXPECT_TRUE(drain(1).empty()) << "later ready slots wait for the next pass";
     check_client_status();
     EXPECT_EQ(drain(1).size(), 1u);
@@ -151,71 +133,63 @@ TEST_F(Framing, MarkedClientIsDroppedWithoutZombie) {
     disconnect_client_for(tid, MAX_CLIENT);
     disconnect_client_for(tid, 0);
     EXPECT_EQ(client_tab[0].to_be_disconnected, 1);
-    send(peer[0], "F 5\n", 4, MSG_NOSIGNAL);
-    testing::internal::CaptureStderr();
-    check_client_status();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "closing connection from 127.0.0.1 4000\n");
+    push("F 5\n");
+    EXPECT_EQ(stderr_of([] { check_client_status(); }), CLOSING + "\n");
     EXPECT_EQ(client_tab[0].socket, -1);
     EXPECT_FALSE(ttl[tid].status & ST_ZOMBIE);
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0) << "its pending input is not run";
     EXPECT_TRUE(peer_sees_close(peer[0]));
     EXPECT_EQ(nclient, 0);
-}
-
-TEST_F(Framing, DisconnectOfFreeOrInvalidSlotDoesNothing) {
-    testing::internal::CaptureStderr();
-    disconnect_client(-1);
-    disconnect_client(MAX_CLIENT);
-    disconnect_client(5);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(nclient, 1);
+    // a free or invalid slot: nothing happens
+    EXPECT_EQ(stderr_of([] {
+                  disconnect_client(-1);
+                  disconnect_client(MAX_CLIENT);
+                  disconnect_client(5);
+              }),
+              "");
+    EXPECT_EQ(nclient, 0);
 }
 
 // --------------------------------------------------------- full buffer rule
 
 TEST_F(Framing, LongestUnterminatedTextStaysThenRuns) {
-    std::string text(CLIENT_BUF - 2, 'A');
-    send(peer[0], text.data(), text.size(), MSG_NOSIGNAL);
+    push(std::string(CLIENT_BUF - 2, 'A'));
     check_client_status();
-    EXPECT_EQ(client_tab[0].socket >= 0, true);
+    EXPECT_GE(client_tab[0].socket, 0);
     EXPECT_EQ(client_tab[0].len, CLIENT_BUF - 2);
-    send(peer[0], "\n", 1, MSG_NOSIGNAL);
+    push("\n");
     check_client_status();
-    auto lines = drain();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "ERR @ 0 0");
+    EXPECT_EQ(drain(), Lines{"ERR @ 0 0"});
     EXPECT_EQ(client_tab[0].len, 0);
 }
 
+// Text without a terminator that fills the buffer closes the client,
+// whether it arrives in one read or two, letters or blanks.
 TEST_F(Framing, UnterminatedTextFillingTheBufferClosesTheClient) {
-    std::string text(300, 'F');
-    send(peer[0], text.data(), text.size(), MSG_NOSIGNAL);
-    check_client_status();
-    ASSERT_GE(client_tab[0].socket, 0);
-    send(peer[0], text.data(), text.size(), MSG_NOSIGNAL);
-    testing::internal::CaptureStderr();
-    check_client_status();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "closing connection from 127.0.0.1 4000: command too long\n");
-    EXPECT_EQ(client_tab[0].socket, -1);
-    EXPECT_EQ(client_tab[0].len, 0);
-    EXPECT_TRUE(ttl[tid].status & ST_ZOMBIE);
-    EXPECT_TRUE(peer_sees_close(peer[0]));
-    EXPECT_EQ(nclient, 0);
-}
-
-TEST_F(Framing, BlanksAndControlBytesCountTowardsTheBuffer) {
-    std::string text(CLIENT_BUF, '\r');
-    send(peer[0], text.data(), text.size(), MSG_NOSIGNAL);
-    testing::internal::CaptureStderr();
-    check_client_status();
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("command too long"), std::string::npos);
-    EXPECT_EQ(client_tab[0].socket, -1);
+    for (const auto& [first, second] : {std::pair{std::string(300, 'F'), std::string(300, 'F')},
+                                        {std::string(CLIENT_BUF, '\r'), std::string()}}) {
+        reset_world_for_test();
+        tid = place_turtle(0.0, 0.0, 0.0, 0);
+        if (peer[0] >= 0) close(peer[0]);
+        free_all_client_slots();
+        attach(0, tid);
+        push(first);
+        if (!second.empty()) {
+            check_client_status();
+            ASSERT_GE(client_tab[0].socket, 0);
+            push(second);
+        }
+        EXPECT_EQ(stderr_of([] { check_client_status(); }), CLOSING + ": command too long\n");
+        EXPECT_EQ(client_tab[0].socket, -1);
+        EXPECT_EQ(client_tab[0].len, 0);
+        EXPECT_TRUE(ttl[tid].status & ST_ZOMBIE);
+        EXPECT_TRUE(peer_sees_close(peer[0]));
+        EXPECT_EQ(nclient, 0);
+    }
 }
 
 TEST_F(Framing, StreamOfEmptyCommandsNeverFillsTheBuffer) {
-    std::string semis(4000, ';');
-    send(peer[0], semis.data(), semis.size(), MSG_NOSIGNAL);
+    push(std::string(4000, ';'));
     for (int i = 0; i < 20; i++) check_client_status();
     EXPECT_GE(client_tab[0].socket, 0);
     EXPECT_EQ(client_tab[0].len, 0);
@@ -223,8 +197,7 @@ TEST_F(Framing, StreamOfEmptyCommandsNeverFillsTheBuffer) {
 }
 
 TEST_F(Framing, ReceiveNeverReadsBeyondTheFreeSpace) {
-    std::string text(2000, 'x');
-    send(peer[0], text.data(), text.size(), MSG_NOSIGNAL);
+    push(std::string(2000, 'x'));
     EXPECT_EQ(receive_client_packet(0), CLIENT_BUF - 1);
     EXPECT_EQ(client_tab[0].len, CLIENT_BUF - 1);
     EXPECT_EQ(client_tab[0].buffer[CLIENT_BUF - 1], '\0');
@@ -255,7 +228,7 @@ TEST_F(Framing, RandomGarbageNeverBreaksTheSlotOrTheTurtle) {
             else
                 chunk += pieces[rng() % (sizeof(pieces) / sizeof(pieces[0]))];
         }
-        send(peer[0], chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        push(chunk);
         check_client_status();
         rendering_started();
         rendering_is_done();
@@ -284,10 +257,7 @@ struct Admission : World {
         free_all_client_slots();
         listener = init_socket(0);
         ASSERT_GE(listener, 0);
-        struct sockaddr_in a;
-        socklen_t alen = sizeof(a);
-        getsockname(listener, (struct sockaddr*)&a, &alen);
-        port = ntohs(a.sin_port);
+        port = local_port(listener);
     }
     void TearDown() override {
         free_all_client_slots();
@@ -298,14 +268,12 @@ struct Admission : World {
     // A connected client socket, optionally bound to a source address first.
     int dial(const char* from = nullptr) {
         int s = socket(AF_INET, SOCK_STREAM, 0);
-        if (from) {
-            struct sockaddr_in b = {};
-            b.sin_family = AF_INET;
-            inet_pton(AF_INET, from, &b.sin_addr);
-            EXPECT_EQ(bind(s, (struct sockaddr*)&b, sizeof(b)), 0);
-        }
         struct sockaddr_in a = {};
         a.sin_family = AF_INET;
+        if (from) {
+            inet_pton(AF_INET, from, &a.sin_addr);
+            EXPECT_EQ(bind(s, (struct sockaddr*)&a, sizeof(a)), 0);
+        }
         a.sin_port = htons((unsigned short)port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         EXPECT_EQ(connect(s, (struct sockaddr*)&a, sizeof(a)), 0);
@@ -318,17 +286,16 @@ struct Admission : World {
         getsockname(s, (struct sockaddr*)&a, &alen);
         return ntohs(a.sin_port);
     }
+    static std::string handling(const char* addr, int s) {
+        return "handling client from " + std::string(addr) + " " +
+               std::to_string(local_port(s)) + "\n";
+    }
 };
 
-TEST_F(Admission, InitSocketEmptiesTheTable) {
-    for (int cl = 0; cl < MAX_CLIENT; cl++) {
-        EXPECT_EQ(client_tab[cl].socket, -1);
-        EXPECT_EQ(client_tab[cl].tid, -1);
-    }
-    EXPECT_EQ(nclient, 0);
-}
-
 TEST_F(Admission, TenClientsGetTurtlesTheEleventhIsClosed) {
+    for (int cl = 0; cl < MAX_CLIENT; cl++)
+        EXPECT_TRUE(client_tab[cl].socket == -1 && client_tab[cl].tid == -1) << "init_socket " << cl;
+    EXPECT_EQ(nclient, 0);
     testing::internal::CaptureStderr();
     for (int i = 0; i < MAX_CLIENT; i++) {
         int s = dial();
@@ -341,27 +308,22 @@ TEST_F(Admission, TenClientsGetTurtlesTheEleventhIsClosed) {
     int s11 = dial();
     EXPECT_EQ(accept_connection(listener), -1);
     std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("handling client from 127.0.0.1 " + std::to_string(local_port(peers[0])) + "\n"),
-              std::string::npos);
-    EXPECT_TRUE(log.size() > 40 && log.substr(log.size() - 40) == "accept_connection(): reaches MAX_CLIENT\n")
-        << log;
+    EXPECT_EQ(log.rfind(handling("127.0.0.1", peers[0]), 0), 0u) << log;
+    const std::string full = "accept_connection(): reaches MAX_CLIENT\n";
+    EXPECT_EQ(log.substr(log.size() - full.size()), full) << log;
     EXPECT_TRUE(peer_sees_close(s11));
     EXPECT_EQ(nclient, MAX_CLIENT);
 }
 
 TEST_F(Admission, ForeignPeerRejectedInPrivateModeAdmittedAfterToggle) {
     int s = dial("127.0.0.2");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(accept_connection(listener), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "accept_connection(): reject connection from 127.0.0.2 " + std::to_string(local_port(s)) + "\n");
+    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(accept_connection(listener), -1); }),
+              "accept_connection(): reject connection from 127.0.0.2 " +
+                  std::to_string(local_port(s)) + "\n");
     EXPECT_TRUE(peer_sees_close(s));
     EXPECT_EQ(toggle_localhost_mode(), 0);
     int s2 = dial("127.0.0.2");
-    testing::internal::CaptureStderr();
-    EXPECT_GE(accept_connection(listener), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "handling client from 127.0.0.2 " + std::to_string(local_port(s2)) + "\n");
+    EXPECT_EQ(stderr_of([&] { EXPECT_GE(accept_connection(listener), 0); }), handling("127.0.0.2", s2));
     EXPECT_EQ(toggle_localhost_mode(), 1);
     EXPECT_EQ(nclient, 1);
 }
@@ -369,10 +331,7 @@ TEST_F(Admission, ForeignPeerRejectedInPrivateModeAdmittedAfterToggle) {
 TEST_F(Admission, NoTurtleForTheClientClosesItAfterTheHandlingLine) {
     for (int i = 0; i < MAX_TURTLE; i++) place_turtle(-240.0 + 16.0 * i, 0.0, 0.0, -1);
     int s = dial();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(accept_connection(listener), -1);
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log, "handling client from 127.0.0.1 " + std::to_string(local_port(s)) + "\n");
+    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(accept_connection(listener), -1); }), handling("127.0.0.1", s));
     EXPECT_TRUE(peer_sees_close(s));
     EXPECT_EQ(nclient, 0);
     EXPECT_EQ(client_tab[0].socket, -1);
@@ -380,10 +339,10 @@ TEST_F(Admission, NoTurtleForTheClientClosesItAfterTheHandlingLine) {
 
 TEST_F(Admission, FreedSlotIsTakenAgainWithANewTurtle) {
     testing::internal::CaptureStderr();
-    dial();
-    accept_connection(listener);
-    dial();
-    accept_connection(listener);
+    for (int i = 0; i < 2; i++) {
+        dial();
+        accept_connection(listener);
+    }
     int t0 = client_tab[0].tid;
     make_zombie(t0);
     disconnect_client(0);
@@ -406,4 +365,28 @@ TEST_F(Admission, EchoSendsOneReadBack) {
     EXPECT_STREQ(buf, "hello");
     close(fds[0]);
     close(fds[1]);
+}
+
+// A client that sends commands but never reads its replies must not stop
+// the server (which answers under the frame lock): once its replies no
+// longer fit, it is closed and leaves a zombie, and the others are served.
+TEST_F(Framing, ClientThatNeverReadsItsRepliesIsClosedNotWaitedFor) {
+    int small = 4096;
+    ASSERT_EQ(setsockopt(client_tab[0].socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
+    ASSERT_EQ(setsockopt(peer[0], SOL_SOCKET, SO_RCVBUF, &small, sizeof(small)), 0);
+    int other = place_turtle(100.0, 100.0, 0.0, 1);
+    attach(1, other);
+    std::string queries;
+    while (queries.size() + 4 < CLIENT_BUF - 1) queries += "Q T;";
+    std::string log;
+    for (int round = 0; round < 2000 && client_tab[0].socket >= 0; round++) {
+        push(queries + "\n");
+        log += stderr_of([] { check_client_status(); });
+    }
+    EXPECT_EQ(client_tab[0].socket, -1) << "the server went on answering into a full socket";
+    EXPECT_NE(log.find(CLOSING + ": replies not read\n"), std::string::npos) << log;
+    EXPECT_TRUE(ttl[tid].status & ST_ZOMBIE);
+    push("Q T\n", 1);
+    check_client_status();
+    EXPECT_EQ(drain(1).size(), 1u) << "the other client is still served";
 }
