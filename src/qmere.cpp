@@ -303,7 +303,8 @@ int qf_n_moving_obj(int* nobj) {
 }
 
 int field_is_at_rest() {
-    for (int t = 0; t < MAX_TURTLE; t++) {
+    // the frame draws and updates the slots below ntmax only
+    for (int t = 0; t < ntmax && t < MAX_TURTLE; t++) {
         const struct turtle* p = &ttl[t];
         if ((p->status & ST_ALIVE) && !(p->status & (ST_STONE | ST_DOUGHNUT))) return 0;
         // NOTE: a dead slot's dying and blast counts are neither drawn nor
