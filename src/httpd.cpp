@@ -547,52 +547,75 @@ static void append_piece(char* buf, int cap, int* len, char* piece, char* pend, 
     buf_append(buf, cap, len, piece);
 }
 
-struct container* generate_json_for_turtle() {
-    char* buf = static_cast<char*>(malloc(TURTLE_FEED_BUF));
-    if (!buf) return nullptr;
-    int len = 0;
-    buf[0] = '\0';
-    // NOTE: the records are copied under the frame lock and formatted after
-    // it is released, so a browser never holds up a frame for the text work;
-    // the copy is still one consistent view between frames.
-    struct turtle snap[MAX_TURTLE];
+// What the turtle feed shows of one slot: the feed is formatted from these
+// rows alone, so equal rows (and an equal tick) give equal bytes.
+struct turtle_feed_row {
+    unsigned int status, event;
+    int team, ttl, bttf, score, ncoin;
+    double x, y, heading, bx, by;
+    char name[NAME_LEN + 1];
+};
+
+struct turtle_feed_view {
     int n;
     unsigned int now;
-    {
-        std::lock_guard<std::mutex> lock(frame_rendering_mutex);
-        n = ntmax < MAX_TURTLE ? ntmax : MAX_TURTLE;
-        memcpy(snap, ttl, sizeof(struct turtle) * static_cast<size_t>(n > 0 ? n : 0));
-        now = static_cast<unsigned int>(elapsed_time.load() & 0xffffffffUL);
+    struct turtle_feed_row rows[MAX_TURTLE];
+};
+
+// NOTE: the rows are taken under the frame lock and zeroed first, padding
+// included, so two views of the same world compare equal byte for byte.
+static void take_turtle_feed_view(struct turtle_feed_view* v) {
+    memset(v, 0, sizeof(*v));
+    std::lock_guard<std::mutex> lock(frame_rendering_mutex);
+    v->n = ntmax < MAX_TURTLE ? (ntmax > 0 ? ntmax : 0) : MAX_TURTLE;
+    v->now = static_cast<unsigned int>(elapsed_time.load() & 0xffffffffUL);
+    for (int t = 0; t < v->n; t++) {
+        const struct turtle* tp = &ttl[t];
+        struct turtle_feed_row* r = &v->rows[t];
+        r->status = tp->status;
+        r->event = tp->event;
+        r->team = tp->team;
+        r->ttl = tp->ttl;
+        r->bttf = tp->bttf;
+        r->score = tp->score;
+        r->ncoin = tp->ncoin;
+        r->x = tp->pos[0].x;
+        r->y = tp->pos[0].y;
+        r->heading = tp->heading;
+        r->bx = tp->bullet.x;
+        r->by = tp->bullet.y;
+        // NOTE: a name always ends within its array, whatever was stored.
+        memcpy(r->name, tp->name, strnlen(tp->name, NAME_LEN));
     }
+}
+
+static int format_turtle_feed(const struct turtle_feed_view* v, char* buf) {
+    int len = 0;
+    buf[0] = '\0';
     // a %lf of the largest double is 316 characters; three of them and a name
     // fit this scratch easily before the piece is cut
     char piece[2048];
     char* const pe = piece + sizeof(piece) - 1;
     buf_append(buf, TURTLE_FEED_BUF, &len, "[");
-    for (int t = 0; t < n; t++) {
-        const struct turtle* tp = &snap[t];
+    for (int t = 0; t < v->n; t++) {
+        const struct turtle_feed_row* tp = &v->rows[t];
         buf_append(buf, TURTLE_FEED_BUF, &len, t == 0 ? "{" : ", {");
         int type = (tp->status & ST_DOUGHNUT) ? 2 : (tp->status & ST_STONE) ? 3 : 1;
-        // NOTE: a name always ends within its array, whatever was stored.
-        char name[NAME_LEN + 1];
-        size_t nlen = strnlen(tp->name, NAME_LEN);
-        memcpy(name, tp->name, nlen);
-        name[nlen] = '\0';
         char* p = piece;
         p = put_text(p, "\"tid\":");
         p = put_int(p, pe, t);
         p = put_text(p, ",\"time\":");
-        p = put_int(p, pe, static_cast<long>(now));
+        p = put_int(p, pe, static_cast<long>(v->now));
         p = put_text(p, ",\"type\":");
         p = put_int(p, pe, type);
         p = put_text(p, ",\"name\":\"");
-        p = put_text(p, name);
+        p = put_text(p, tp->name);
         p = put_text(p, "\",\"team\":");
         p = put_int(p, pe, tp->team);
         p = put_text(p, ",\"x\":");
-        p = put_fixed(p, pe, tp->pos[0].x);
+        p = put_fixed(p, pe, tp->x);
         p = put_text(p, ",\"y\":");
-        p = put_fixed(p, pe, tp->pos[0].y);
+        p = put_fixed(p, pe, tp->y);
         p = put_text(p, ",\"head\":");
         p = put_fixed(p, pe, fmod(tp->heading, 360.0));
         p = put_text(p, ",\"ttl\":");
@@ -601,9 +624,9 @@ struct container* generate_json_for_turtle() {
         append_piece(buf, TURTLE_FEED_BUF, &len, piece, p, TURTLE_PIECE);
         p = piece;
         p = put_text(p, "\"bx\":");
-        p = put_fixed(p, pe, tp->bullet.x);
+        p = put_fixed(p, pe, tp->bx);
         p = put_text(p, ",\"by\":");
-        p = put_fixed(p, pe, tp->bullet.y);
+        p = put_fixed(p, pe, tp->by);
         p = put_text(p, ",\"bttf\":");
         p = put_int(p, pe, tp->bttf);
         p = put_text(p, ",\"score\":");
@@ -631,6 +654,48 @@ struct container* generate_json_for_turtle() {
         buf_append(buf, TURTLE_FEED_BUF, &len, "}");
     }
     buf_append(buf, TURTLE_FEED_BUF, &len, "]");
+    return len;
+}
+
+// The last turtle feed and the view it was formatted from. Browsers poll
+// far more often than the world changes (many requests fall between two
+// frames), so a request whose view equals the last one copies its bytes
+// instead of formatting them again.
+static std::mutex turtle_feed_cache_mutex;
+static struct turtle_feed_view turtle_feed_cached_view;
+static char turtle_feed_cached_text[TURTLE_FEED_BUF];
+static int turtle_feed_cached_len = -1; // -1: nothing cached yet
+
+struct container* generate_json_for_turtle() {
+    char* buf = static_cast<char*>(malloc(TURTLE_FEED_BUF));
+    if (!buf) return nullptr;
+    // NOTE: the rows are copied under the frame lock and formatted after it
+    // is released, so a browser never holds up a frame for the text work;
+    // the copy is still one consistent view between frames. The view is
+    // large for a thread's stack, so it lives on the heap.
+    auto view = static_cast<struct turtle_feed_view*>(malloc(sizeof(struct turtle_feed_view)));
+    if (!view) {
+        free(buf);
+        return nullptr;
+    }
+    take_turtle_feed_view(view);
+    int len = -1;
+    {
+        std::lock_guard<std::mutex> lock(turtle_feed_cache_mutex);
+        if (turtle_feed_cached_len >= 0 &&
+            memcmp(view, &turtle_feed_cached_view, sizeof(*view)) == 0) {
+            len = turtle_feed_cached_len;
+            memcpy(buf, turtle_feed_cached_text, static_cast<size_t>(len) + 1);
+        }
+    }
+    if (len < 0) {
+        len = format_turtle_feed(view, buf);
+        std::lock_guard<std::mutex> lock(turtle_feed_cache_mutex);
+        memcpy(&turtle_feed_cached_view, view, sizeof(*view));
+        memcpy(turtle_feed_cached_text, buf, static_cast<size_t>(len) + 1);
+        turtle_feed_cached_len = len;
+    }
+    free(view);
     return text_container(4, buf, len);
 }
 

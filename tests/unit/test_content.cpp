@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -160,6 +161,37 @@ TEST_F(Content, TurtleFeedListsEverySlotBelowTheMark) {
     ttl[2].status = ST_ALIVE | ST_STONE;
     EXPECT_NE(take(generate_json_for_turtle()).text.find("\"tid\":2,\"time\":0,\"type\":3,"),
               std::string::npos);
+}
+
+// Browsers poll faster than the world changes, so the feed reuses its last
+// text while nothing it shows has changed; every change shows at once.
+TEST_F(Content, TurtleFeedShowsEveryChangeAtTheNextRequest) {
+    put(0, "a", 0, 0, 0);
+    put(1, "b", 5, 5, 0);
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"x", [] { ttl[0].pos[0].x = 1; }},
+        {"y", [] { ttl[1].pos[0].y = -1; }},
+        {"heading", [] { ttl[0].heading = 45; }},
+        {"name", [] { ttl[1].name[0] = 'z'; }},
+        {"team", [] { ttl[0].team = 3; }},
+        {"score", [] { ttl[1].score = 7; }},
+        {"coins", [] { ttl[0].ncoin = 1; }},
+        {"dying", [] { ttl[0].ttl = 9; }},
+        {"bullet", [] { ttl[1].bullet.x = 3; }},
+        {"blast", [] { ttl[1].bttf = 2; }},
+        {"firing", [] { ttl[0].status |= ST_BULLET; }},
+        {"event", [] { ttl[1].event |= EV_TEAM_MSG; }},
+        {"tick", [] { elapsed_time++; }},
+        {"new slot", [] { ntmax = 3; }},
+    };
+    std::string before = take(generate_json_for_turtle()).text;
+    EXPECT_EQ(take(generate_json_for_turtle()).text, before) << "nothing changed";
+    for (const auto& [what, change] : changes) {
+        change();
+        std::string after = take(generate_json_for_turtle()).text;
+        EXPECT_NE(after, before) << what << " did not show";
+        before = after;
+    }
 }
 
 TEST_F(Content, ThirtySlotsWithLongNamesAndHugeNumbersFit) {
