@@ -124,7 +124,8 @@ struct ClientSlot : World {
         int r = parse_message_for(cl, buf.data());
         answer_back(cl, r);
         std::vector<std::string> lines = drain(cl);
-        if (lines.size() != 1) return "<" + std::to_string(lines.size()) + " lines>";
+        if (lines.size() != 1)
+            return std::string("<").append(std::to_string(lines.size())).append(" lines>");
         return lines[0];
     }
 

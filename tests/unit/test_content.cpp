@@ -339,7 +339,7 @@ TEST_F(Content, ScriptOptionReplacesTheDefaultsWithTenUrlsAtMost) {
               "x.jsy.jsz.js");
 
     std::string opt;
-    for (int i = 1; i <= 11; i++) opt += "u" + std::to_string(i) + ".js;";
+    for (int i = 1; i <= 11; i++) opt.append("u").append(std::to_string(i)).append(".js;");
     set_jscript_src(opt.c_str());
     EXPECT_EQ(n_jscript, MAX_JSCRIPT);
     page = route("").text;
