@@ -1,12 +1,20 @@
 // main.cpp -- the program entry: prints the banner, reads the two options
 // (-js for the viewer script list, -h for help), seeds the random number
 // generator once and hands over to the field's start-up, which never returns
-// in normal operation. Owns nothing beyond the command line.
+// in normal operation. Owns the command line and the relay that carries the
+// program's log to the real standard error.
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <thread>
 
 #include "httpd.h"
 #include "qmere.h"
@@ -29,6 +37,98 @@ static void build_date(char* out, size_t outlen) {
     out[k] = '\0';
 }
 
+// ------------------------------------------------------------ log relay
+//
+// Every thread logs to standard error, some of them under the frame lock (a
+// client's arrival and departure, the mode switches). Written straight to a
+// terminal or a pipe, one whose reader stops reading -- a terminal paused
+// with Ctrl-S, a pager left waiting -- would stop the writer once its buffer
+// is full, and with it every frame and every client. So standard error is
+// a pipe of our own that never makes a writer wait: a relay thread passes it
+// on to the real standard error and is the only one that waits for the
+// reader.
+// NOTE: the pipe holds 1 MiB. When it is full, lines are dropped whole: a
+// log line is one write of far less than PIPE_BUF bytes (standard error is
+// unbuffered), and such a write to a pipe is all or nothing.
+
+static int log_in = -1;  // the pipe's read end
+static int log_out = -1; // the real standard error
+// Taken around each read-and-pass-on, so the final drain at exit cannot
+// overtake a chunk the relay has read but not yet passed on.
+static std::mutex log_mutex;
+
+static void write_all(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return; // the reader is gone: the log goes nowhere
+        p += w;
+        n -= (size_t)w;
+    }
+}
+
+// Passes on what the pipe holds now; 0 once it is empty, -1 when closed.
+static int relay_available() {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(log_in, buf, sizeof(buf));
+        if (n > 0) {
+            write_all(log_out, buf, (size_t)n);
+            clearerr(stderr); // a line dropped on a full pipe set the flag
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? 0 : -1;
+    }
+}
+
+static void relay_log() {
+    struct pollfd pfd = {log_in, POLLIN, 0};
+    for (;;) {
+        if (poll(&pfd, 1, -1) < 0 && errno != EINTR) return;
+        std::lock_guard<std::mutex> lock(log_mutex);
+        if (relay_available() < 0) return;
+    }
+}
+
+// At exit (Q, the menu's Exit) the last lines are passed on before the end.
+static void drain_log() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    relay_available();
+}
+
+static void start_log_relay() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // a sanitizer's report on a crash must reach the real standard error
+    // before the process ends, which a relay thread could not promise
+    return;
+#else
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return;
+    int out = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (out < 0) {
+        close(p[0]);
+        close(p[1]);
+        return;
+    }
+    fcntl(p[1], F_SETPIPE_SZ, 1 << 20); // best effort; the default is 64 KiB
+    fcntl(p[1], F_SETFL, O_NONBLOCK);
+    fcntl(p[0], F_SETFL, O_NONBLOCK);
+    log_in = p[0];
+    log_out = out;
+    if (dup2(p[1], STDERR_FILENO) < 0) {
+        close(p[0]);
+        close(p[1]);
+        close(out);
+        log_in = log_out = -1;
+        return;
+    }
+    close(p[1]);
+    std::thread(relay_log).detach();
+    atexit(drain_log);
+#endif
+}
+
 int main(int argc, char** argv) {
     char date[32];
     build_date(date, sizeof(date));
@@ -49,6 +149,7 @@ int main(int argc, char** argv) {
     }
 
     srandom((unsigned int)time(NULL));
+    start_log_relay();
     field_start(argc, argv);
     return 0;
 }

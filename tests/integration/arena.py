@@ -139,6 +139,8 @@ class Arena:
         self._log = bytearray()
         self._cond = threading.Condition()
         self._reader = None
+        self._reading = threading.Event()  # cleared: nobody reads the log
+        self._reading.set()
 
     # ------------------------------------------------------------ start/stop
 
@@ -228,8 +230,17 @@ class Arena:
                                         daemon=True)
         self._reader.start()
 
+    def pause_log(self):
+        """Stop reading the program's standard error, as a paused terminal
+        or a pager left waiting would; resume_log() reads on."""
+        self._reading.clear()
+
+    def resume_log(self):
+        self._reading.set()
+
     def _read_stderr(self, pipe):
         while True:
+            self._reading.wait()
             chunk = pipe.read1(65536)
             if not chunk:
                 break

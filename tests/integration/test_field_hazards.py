@@ -121,6 +121,54 @@ class MazeUnderLoad(FieldCase):
             self.assertTrue(x < -224 and y < -224, (x, y))
 
 
+class UnreadLog(unittest.TestCase):
+    def test_a_log_nobody_reads_never_stops_the_arena(self):
+        # Nobody reads the program's standard error (a terminal paused with
+        # Ctrl-S, a pager left waiting) while far more is logged than any
+        # pipe holds: the arena plays on and drops whole lines, and once the
+        # log is read again it carries on with whole lines.
+        arena = Arena().start()
+        self.addCleanup(arena.stop)
+        with arena.connect() as t:
+            arena.pause_log()
+            # every refused connection (private mode: any address but
+            # 127.0.0.1) logs a line; the sources change all the time, so no
+            # connection meets the arena's TIME-WAIT entry of an earlier one
+            line_bytes = len("accept_connection(): reject connection from 127.1.0.2 65535\n")
+            needed = (2 << 20) // line_bytes  # twice the arena's own 1 MiB pipe
+            for i in range(needed):
+                s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                s.settimeout(10)
+                s.bind(("127.1.%d.%d" % (i // 250 % 250, i % 250 + 2), 0))
+                try:
+                    s.connect(("127.0.0.1", 2222))
+                    s.recv(1)  # the arena's close: one refusal at a time
+                except TimeoutError:
+                    self.fail("the arena stopped while its log was unread")
+                except OSError:
+                    pass
+                finally:
+                    s.close()
+                if i % 2000 == 0:
+                    self.assertTrue(t.forward(0), "the arena stopped while its log was unread")
+            t0 = t.ticks()
+            self.assertTrue(t.forward(1))
+            self.assertTrue(wait_for(lambda: t.ticks() > t0 + 10, 10), "the frames stopped")
+            arena.resume_log()
+
+        def logged_again():
+            mark = arena.mark()
+            with arena.connect() as late:
+                late.nop()
+            return wait_for(lambda: "handling client from 127.0.0.1 " in arena.log()[mark:], 2)
+        self.assertTrue(wait_for(logged_again, 60, 0.5), "the log never came back")
+        log = arena.log()
+        rejects = [ln for ln in log.splitlines() if "accept_connection" in ln]
+        for line in rejects:
+            self.assertRegex(line, r"^accept_connection\(\): reject connection from 127\.1\.\d+\.\d+ \d+$")
+        self.assertLess(len(rejects), needed, "the log was never full: nothing tested")
+
+
 @unittest.skipUnless(HAVE_X, "Xvfb, xdotool and ImageMagick needed")
 class Environment(unittest.TestCase):
     """Captures under a changed environment; the program always runs on."""
