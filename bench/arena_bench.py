@@ -32,10 +32,8 @@ import os
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "integration"))
-sys.path.insert(0, os.path.join(REPO, "clients", "python"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchkit import REPO, cpu_seconds, machine_busy_seconds, loadavg  # noqa: E402
 
 from arena import Arena, TCP_PORT  # noqa: E402
 import quillmere  # noqa: E402
@@ -154,30 +152,12 @@ def client_main(index, conn):
 
 # ------------------------------------------------------------ measuring
 
-def cpu_seconds(pid):
-    """User plus system time of every thread of process pid so far."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def machine_busy_seconds():
-    """Busy CPU time of the whole machine so far (all cores)."""
-    with open("/proc/stat") as f:
-        v = [int(x) for x in f.readline().split()[1:]]
-    return (sum(v[:8]) - v[3] - v[4]) / os.sysconf("SC_CLK_TCK")
-
-
 def percentile(sorted_values, p):
     """Nearest-rank percentile of an ascending list."""
     if not sorted_values:
         return float("nan")
     k = max(0, min(len(sorted_values) - 1, int(round(p / 100.0 * len(sorted_values) + 0.5)) - 1))
     return sorted_values[k]
-
-
-def loadavg():
-    return "%.2f %.2f %.2f" % os.getloadavg()
 
 
 class Clients:

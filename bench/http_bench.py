@@ -45,10 +45,8 @@ import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "integration"))
-sys.path.insert(0, os.path.join(REPO, "clients", "python"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchkit import REPO, cpu_seconds, machine_busy_seconds, loadavg  # noqa: E402
 
 from arena import Arena, HTTP_PORT  # noqa: E402
 import quillmere  # noqa: E402
@@ -84,22 +82,9 @@ http {{
 """
 
 
-def cpu_seconds(pid):
-    """User plus system time of every thread of process pid so far."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def children_cpu_seconds(pid):
     """CPU time of pid plus that of its live children (nginx's workers)."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    tck = os.sysconf("SC_CLK_TCK")
-    own = (int(fields[11]) + int(fields[12])) / tck
-    for child in _children(pid):
-        own += cpu_seconds(child)
-    return own
+    return cpu_seconds(pid) + sum(cpu_seconds(child) for child in _children(pid))
 
 
 def _children(pid):
@@ -111,12 +96,6 @@ def _children(pid):
     except OSError:
         pass
     return out
-
-
-def machine_busy_seconds():
-    with open("/proc/stat") as f:
-        v = [int(x) for x in f.readline().split()[1:]]
-    return (sum(v[:8]) - v[3] - v[4]) / os.sysconf("SC_CLK_TCK")
 
 
 def delayed_acks():
@@ -131,10 +110,6 @@ def delayed_acks():
         if names[0] == "TcpExt:" and "DelayedACKs" in names:
             return int(values[names.index("DelayedACKs")])
     return 0
-
-
-def loadavg():
-    return "%.2f %.2f %.2f" % os.getloadavg()
 
 
 def fetch(port, path):

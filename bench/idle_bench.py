@@ -22,12 +22,9 @@ import os
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchkit import TCK, cpu_seconds  # noqa: E402
 from arena import Arena  # noqa: E402
-
-HZ = os.sysconf("SC_CLK_TCK")
-
 
 def thread_cpu(pid):
     """{tid: (name, clock ticks of user+system time)} for every thread."""
@@ -44,16 +41,10 @@ def thread_cpu(pid):
     return out
 
 
-def process_cpu(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
 def measure(arena, seconds, label):
-    before, x0, t0 = thread_cpu(arena.proc.pid), process_cpu(arena.xvfb.pid), time.monotonic()
+    before, x0, t0 = thread_cpu(arena.proc.pid), cpu_seconds(arena.xvfb.pid), time.monotonic()
     time.sleep(seconds)
-    after, x1 = thread_cpu(arena.proc.pid), process_cpu(arena.xvfb.pid)
+    after, x1 = thread_cpu(arena.proc.pid), cpu_seconds(arena.xvfb.pid)
     dt = time.monotonic() - t0
     print("%s (%.0f s):" % (label, dt))
     total = 0
@@ -61,10 +52,10 @@ def measure(arena, seconds, label):
         used = ticks - before.get(tid, (name, 0))[1]
         total += used
         if used:
-            print("  thread %-16s %6.3f %% of a core" % (name, 100.0 * used / HZ / dt))
-    print("  process total          %6.3f %% of a core (%d threads)" % (100.0 * total / HZ / dt,
+            print("  thread %-16s %6.3f %% of a core" % (name, 100.0 * used / TCK / dt))
+    print("  process total          %6.3f %% of a core (%d threads)" % (100.0 * total / TCK / dt,
                                                                       len(after)))
-    print("  Xvfb                   %6.3f %% of a core" % (100.0 * (x1 - x0) / HZ / dt))
+    print("  Xvfb                   %6.3f %% of a core" % (100.0 * (x1 - x0) / dt))
 
 
 def main():

@@ -45,9 +45,8 @@ import statistics
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "integration"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchkit import REPO, cpu_seconds, machine_busy_seconds  # noqa: E402
 
 from arena import Arena, TCP_PORT  # noqa: E402
 
@@ -59,21 +58,6 @@ STEP = 30.0
 WARM_UP = 3.0  # seconds before measuring: strokes start two moves late
 STATS_LINE = re.compile(r"display\(\): (\d+) frames, median ([0-9.]+) ms, mean ([0-9.]+) ms, "
                         r"max ([0-9.]+) ms")
-
-
-def cpu_seconds(pid):
-    """User plus system time of every thread of process pid so far."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def machine_busy_seconds():
-    """Busy CPU time of the whole machine so far (all cores)."""
-    with open("/proc/stat") as f:
-        v = [int(x) for x in f.readline().split()[1:]]
-    idle = v[3] + v[4]  # idle and iowait
-    return (sum(v[:8]) - idle) / os.sysconf("SC_CLK_TCK")
 
 
 def own_seconds():

@@ -50,13 +50,10 @@ import sys
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "integration"))
-sys.path.insert(0, os.path.join(REPO, "clients", "python"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchkit import REPO  # noqa: E402
 
 from arena import Arena, TCP_PORT, HTTP_PORT  # noqa: E402
-import quillmere  # noqa: E402
 
 N_CLIENTS = 10
 N_ROBOTS = 20
@@ -445,7 +442,6 @@ class Client(threading.Thread):
 
 def browser(index):
     """Polls every feed 10 times a second over one keep-alive connection."""
-    rng = random.Random(1000 + index)
     conn = None
     period = 0.1
     next_at = time.monotonic()
