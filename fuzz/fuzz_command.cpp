@@ -194,9 +194,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) abort();
-    // NOTE: the slot's end never blocks, so a reply that finds the socket
-    // full is lost instead of hanging the run; the target drains after every
-    // read, and a large send buffer keeps replies from being lost at all.
+    // NOTE: neither end blocks, so no reply can hang the run; the target
+    // drains after every read, and a large send buffer keeps every reply.
     fcntl(sv[0], F_SETFL, O_NONBLOCK);
     fcntl(sv[1], F_SETFL, O_NONBLOCK);
     int big = REPLY_SNDBUF;
