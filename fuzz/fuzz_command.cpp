@@ -29,6 +29,7 @@
 
 #include "fuzz_common.h"
 #include "geofunc.h"
+#include "frame.h"
 #include "globalv.h"
 #include "tcpserver.h"
 #include "turtle.h"
@@ -61,11 +62,11 @@ void set_slot(int tid) {
     c->to_be_disconnected = 0;
 }
 
-// One frame of the display callback, without drawing.
+// One frame, without drawing: the world step and its snapshot.
 void frame() {
-    world_update_frame();
+    static struct frame_snapshot snap;
     elapsed_time++;
-    for (auto& c : client_tab) c.nup = 0; // rendering_is_done
+    frame_step(&snap);
 }
 
 // A fresh world of the next kind.

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "fuzz_common.h"
-#include "tcpserver.h"
+#include "command.h"
 
 namespace {
 

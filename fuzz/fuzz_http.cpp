@@ -26,9 +26,11 @@
 #include "fuzz_common.h"
 #include "geofunc.h"
 #include "globalv.h"
+#include "frame.h"
 #include "httpd.h"
 #include "tcpserver.h"
 #include "turtle.h"
+#include "webcontent.h"
 
 namespace {
 
@@ -79,28 +81,32 @@ void build_world() {
     name_turtle(generate_turtle(0, 0), longest);
     int far = generate_turtle(1, 0);
     if (far >= 0) {
-        ttl[far].pos[0] = {-1.7e308, 1.7e308};
-        ttl[far].heading = 1e300;
-        ttl[far].bullet = {1.7e308, -1.7e308};
+        // as far out as the world lets a turtle go
+        ttl[far].pos[0] = {-MAX_COORD, MAX_COORD};
+        ttl[far].heading = MAX_HEADING;
+        ttl[far].bullet = {MAX_COORD, -MAX_COORD};
         ttl[far].score = -2147483647 - 1;
         ttl[far].team = 4;
         name_turtle(far, "far");
     }
     for (int i = 0; i < 3; i++) generate_turtle(-1, ST_ROBOT);
     field_scatter_coin(40);
+    // the feeds answer from the world a frame published
+    static struct frame_snapshot snap;
+    take_world_state(&snap);
+    publish_feeds(&snap);
     builds++;
 }
 
 // Every container handed out must be usable by the sender as it stands.
 void check_container(const struct container* c) {
-    if (!c) broken("generate_content returned no container");
-    if (c->mimetype < 1 || c->mimetype > 5) broken("container of an unknown type");
+    if (c->mimetype < MIME_HTML || c->mimetype > MIME_JS) broken("container of an unknown type");
     if (!c->data || c->length < 0) broken("container without data");
-    if (!c->malloced) return;
+    if (!c->keep) return;
     const char* text = reinterpret_cast<const char*>(c->data);
-    if (text[c->length] != '\0' || std::strlen(text) != (size_t)c->length)
-        broken("generated text and its length disagree");
-    if (c->mimetype == 4) {
+    if (std::memchr(text, '\0', (size_t)c->length) != nullptr)
+        broken("generated text holds a NUL");
+    if (c->mimetype == MIME_JSON) {
         char first = text[0], last = c->length > 0 ? text[c->length - 1] : '\0';
         if (!((first == '[' && last == ']') || (first == '{' && last == '}')))
             broken("a JSON feed was cut");
@@ -143,9 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!path) abort();
     std::memcpy(path, data, n);
     path[n] = '\0';
-    struct container* c = generate_content(path);
-    check_container(c);
-    free_container(c);
+    struct container c = generate_content(path);
+    check_container(&c);
     free(path);
     return 0;
 }

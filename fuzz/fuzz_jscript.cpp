@@ -14,7 +14,7 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "httpd.h"
+#include "webcontent.h"
 
 extern int n_jscript;
 extern char* msg_jscript_srcp[MAX_JSCRIPT];

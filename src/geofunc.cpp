@@ -57,7 +57,7 @@ static bool ray_meets_line(double xc, double yc, double ux, double uy, double x1
 
 double dist_to_lineseg(double xc, double yc, double angle, double x1, double y1, double x2,
                        double y2, double nx, double ny) {
-    double a = angle * M_PI / 180.0;
+    double a = deg2rad(angle);
     double ux = std::cos(a), uy = std::sin(a);
     if (ux * nx + uy * ny >= -PARALLEL_EPS * std::hypot(nx, ny)) return FAR;
     double ddx = x2 - x1, ddy = y2 - y1, s, t;
@@ -82,7 +82,7 @@ static double end_cap_distance(double xc, double yc, double ux, double uy, doubl
 
 double net_dist_to_lineseg(double xc, double yc, double angle, double x1, double y1, double x2,
                            double y2, double nx, double ny) {
-    double a = angle * M_PI / 180.0;
+    double a = deg2rad(angle);
     double ux = std::cos(a), uy = std::sin(a);
     double nl = std::hypot(nx, ny);
     if (!(nl > 0)) return FAR; // a wall without a face stops nothing
@@ -158,12 +158,11 @@ void generate_maze() {
 }
 
 void scatter_stone(int n) {
-    const double span = 492.0; // -246..246, inside the boundary
     for (int k = 0; k < n; k++) {
         double x = 0, y = 0;
         for (int attempt = 0; attempt < 10; attempt++) {
-            x = (drand() - 0.5) * span;
-            y = (drand() - 0.5) * span;
+            x = (drand() - 0.5) * PLACE_SPAN_OBJECT;
+            y = (drand() - 0.5) * PLACE_SPAN_OBJECT;
             if (dist_to_nn_from(-1, x, y) >= 25 && dist_to_wall_from(x, y) >= 25) break;
         }
         set_object_at(x, y, ST_STONE);

@@ -115,11 +115,14 @@ void fillOval(double x0, double y0, double z0, double rx, double ry) {
     glEnd();
 }
 
-void drawString(double x0, double y0, double z0, void* fontname, const char* str) {
+void drawString(double x0, double y0, double z0, int face, const char* str) {
+    void* font = face == FACE_HELVETICA_18 ? GLUT_BITMAP_HELVETICA_18
+                 : face == FACE_FIXED_9x15 ? GLUT_BITMAP_9_BY_15
+                                           : GLUT_BITMAP_HELVETICA_12;
     glRasterPos3d(x0, y0, z0);
     // bytes above 127 arrive as negative values, which the toolkit skips
     for (const char* c = str; *c != '\0'; c++)
-        glutBitmapCharacter(fontname, (signed char)*c);
+        glutBitmapCharacter(font, (signed char)*c);
 }
 
 // =========================================================== icon textures
@@ -196,7 +199,7 @@ void drawIcon_Stone(double x, double y) {
     draw_plain_icon(SLOT_STONE, x, y, 3.0);
 }
 
-void drawIcon_Coin(double x, double y, int order) {
+void drawIcon_Coin(double x, double y, int order, int ncoin) {
     use_slot(SLOT_COIN);
     glEnable(GL_BLEND);
     glEnable(GL_CULL_FACE);
@@ -217,28 +220,24 @@ void drawIcon_Coin(double x, double y, int order) {
 // costs a material change, a bind and a begin/end of its own, which the
 // software GL turns into a draw call each; so the dabs of one colour are
 // gathered into a vertex array and drawn with one call. The GL draws the
-// quads of one call in order, blending each over the last exactly as
-// separate calls would, so the pixels are the same. QMERE_DAB_BATCH=0 in the
-// environment draws every dab on its own (for comparisons).
+// quads of one call in order, blending each over the last as separate
+// calls would.
 
 constexpr int TEN_BATCH_MAX = 2048; // dabs held before a flush
 constexpr int TEN_FLOATS = 5;       // per vertex: s, t, x, y, z
 constexpr double TEN_Z = 0.1;
 constexpr double TEN_MIN_SIZE = 0.01;
-// NOTE: a dab beyond these could not change a pixel of the window that a
-// dab within them would not; they keep every vertex well inside single
-// precision, where the GL computes.
+// NOTE: a dab larger than this covers the window as much as any larger one;
+// the bound keeps every vertex well inside single precision.
 constexpr double TEN_MAX_SIZE = 1.0e6;
-constexpr double TEN_MAX_COORD = 2.0e6;
 
 static GLfloat ten_batch[TEN_BATCH_MAX * 4 * TEN_FLOATS];
 static int ten_count = 0;     // dabs waiting in ten_batch
 static GLfloat ten_color[3];  // their colour
-static int ten_batching = -1; // -1: not yet read from the environment
 
 // NOTE: the lit colour of a dab is the colour times (1.2 + a non-negative
 // diffuse term), clamped to 0..1; so a component outside 0..1 gives the same
-// pixels as 0 or 1, and clamping keeps huge values from overflowing a float.
+// pixels as 0 or 1.
 static GLfloat dab_component(double v) {
     return v > 1.0 ? 1.0f : (v > 0.0 ? (GLfloat)v : 0.0f);
 }
@@ -291,39 +290,13 @@ void flush_Ten() {
     ten_count = 0;
 }
 
-// One dab drawn on its own, in immediate mode.
-static void draw_one_ten(double x, double y, double h, const GLfloat c[3]) {
-    GLfloat v[4 * TEN_FLOATS];
-    ten_corners(x, y, h, v);
-    ten_begin_state(c);
-    glBegin(GL_QUADS);
-    for (int k = 0; k < 4; k++) {
-        glTexCoord2d(v[k * TEN_FLOATS + 0], v[k * TEN_FLOATS + 1]);
-        glVertex3d(v[k * TEN_FLOATS + 2], v[k * TEN_FLOATS + 3], v[k * TEN_FLOATS + 4]);
-    }
-    glEnd();
-    ten_end_state();
-}
-
+// The paint engines hand over only dabs near the field (paint.h).
 void paint_Ten(double x, double y, double size, double r, double g, double b) {
     if (size < TEN_MIN_SIZE) size = TEN_MIN_SIZE;
-    // NOTE: a NaN anywhere, or a dab centred far outside the field, draws
-    // nothing; an absurdly large dab is drawn at the largest size.
-    if (!std::isfinite(x) || !std::isfinite(y) || std::isnan(size)) return;
-    if (fabs(x) > TEN_MAX_COORD || fabs(y) > TEN_MAX_COORD) return;
     if (size > TEN_MAX_SIZE) size = TEN_MAX_SIZE;
     use_slot(SLOT_TEN);
-    if (ten_batching < 0) {
-        const char* env = getenv("QMERE_DAB_BATCH");
-        ten_batching = (env != NULL && strcmp(env, "0") == 0) ? 0 : 1;
-    }
-
     const GLfloat c[3] = {dab_component(r), dab_component(g), dab_component(b)};
     const double h = size / 2.0;
-    if (!ten_batching) {
-        draw_one_ten(x, y, h, c);
-        return;
-    }
     if (ten_count > 0 && (c[0] != ten_color[0] || c[1] != ten_color[1] || c[2] != ten_color[2]))
         flush_Ten();
     if (ten_count == TEN_BATCH_MAX) flush_Ten();
@@ -375,7 +348,7 @@ void drawBackground() {
 
 struct text_line {
     double x, y, z;
-    void* font;
+    int font;
     const char* text;
 };
 
@@ -423,25 +396,25 @@ void drawHelp() {
     glDisable(GL_CULL_FACE);
 
     set_material_both(1.0f, 0.2f, 0.1f, 0.9f);
-    drawString(-168.96, 163.84, 32.0, GLUT_BITMAP_HELVETICA_18, "Quill Mere");
-    drawString(-168.96, 128.0, 35.0, GLUT_BITMAP_HELVETICA_12, qmere_notice);
+    drawString(-168.96, 163.84, 32.0, FACE_HELVETICA_18, "Quill Mere");
+    drawString(-168.96, 128.0, 35.0, FACE_HELVETICA_12, qmere_notice);
     for (int i = 0; i < N_HELP_KEYS; i++) {
         double x = (i == HELP_ZOOM_LINE) ? -102.4 : -140.8;
-        drawString(x, 102.4 - 27.25 * i, 35.0, GLUT_BITMAP_9_BY_15, help_keys[i]);
+        drawString(x, 102.4 - 27.25 * i, 35.0, FACE_FIXED_9x15, help_keys[i]);
     }
-    drawString(-102.4, -194.56, 35.0, GLUT_BITMAP_9_BY_15, "Press ESC to dismiss this screen");
+    drawString(-102.4, -194.56, 35.0, FACE_FIXED_9x15, "Press ESC to dismiss this screen");
     set_material(GL_EMISSION, 0.0f, 0.0f, 0.0f, 1.0f);
     glDisable(GL_BLEND);
 }
 
 void drawWarming() {
     static const text_line lines[] = {
-        {-230.4, 128.0, 30.0, GLUT_BITMAP_HELVETICA_18, "COMMUNICATION ERROR !"},
-        {-230.4, 102.4, 30.0, GLUT_BITMAP_HELVETICA_12,
+        {-230.4, 128.0, 30.0, FACE_HELVETICA_18, "COMMUNICATION ERROR !"},
+        {-230.4, 102.4, 30.0, FACE_HELVETICA_12,
          "TCP communication ports cannot be opened because they are already in use."},
-        {-230.4, 76.8, 30.0, GLUT_BITMAP_HELVETICA_12,
+        {-230.4, 76.8, 30.0, FACE_HELVETICA_12,
          "It seems another Quill Mere is running on this computer."},
-        {-230.4, 51.2, 30.0, GLUT_BITMAP_HELVETICA_12,
+        {-230.4, 51.2, 30.0, FACE_HELVETICA_12,
          "Quit this program by pressing Q and check the running programs in background."},
     };
     set_material_both(1.0f, 0.1f, 0.0f, 1.0f);

@@ -15,9 +15,11 @@ void drawCircle(double x0, double y0, double z0, double radius);
 void fillCircle(double x0, double y0, double z0, double radius);
 void drawOval(double x0, double y0, double z0, double r1, double r2);
 void fillOval(double x0, double y0, double z0, double rx, double ry);
-// Bitmap text in a GLUT bitmap font from the raster position (x0, y0, z0);
-// its colour is the lit material at that position.
-void drawString(double x0, double y0, double z0, void* fontname, const char* str);
+// The three bitmap faces of the field's texts.
+enum text_face { FACE_HELVETICA_12, FACE_HELVETICA_18, FACE_FIXED_9x15 };
+// Bitmap text from the raster position (x0, y0, z0); its colour is the lit
+// material at that position. Bytes above 127 are skipped.
+void drawString(double x0, double y0, double z0, int face, const char* str);
 
 // ------------------------------------------------------ icons and dabs
 // Copies a 32 x 32 RGBA picture (4096 bytes) with its rows in reverse order.
@@ -27,12 +29,12 @@ void flip32x32icon(const unsigned char* pix, GLubyte* image);
 void init_obj_tex(int i, const unsigned char* image);
 void drawIcon_Doughnut(double x, double y);
 void drawIcon_Stone(double x, double y);
-// A coin lifted by its rank `order`, so later coins lie on earlier ones.
-void drawIcon_Coin(double x, double y, int order);
-// One brush dab of side `size` (at least 0.01) centred on (x, y) in colour
-// (r, g, b). Dabs of one colour are gathered and drawn together by
-// flush_Ten, which the painter calls before any other drawing; the pixels
-// are those of drawing each dab on its own.
+// A coin lifted by its rank `order` among `ncoin` coin slots, so later
+// coins lie on earlier ones.
+void drawIcon_Coin(double x, double y, int order, int ncoin);
+// One brush dab of side `size` (at least 0.01, at most a million) centred
+// on (x, y) in colour (r, g, b). Dabs of one colour are gathered and drawn
+// together by flush_Ten, which the painter calls before any other drawing.
 void paint_Ten(double x, double y, double size, double r, double g, double b);
 void flush_Ten();
 // A vertical stone panel 15 high over (x0, y0)-(x1, y1), facing (nx, ny).

@@ -16,8 +16,9 @@
 #include <mutex>
 #include <thread>
 
-#include "httpd.h"
 #include "qmere.h"
+#include "webcontent.h"
+#include "window.h"
 
 // Writes the usage text to standard error.
 void print_help() {

@@ -8,7 +8,7 @@
 
 #include <cmath>
 
-#include "globalv.h"
+#include "qmere.h"
 
 // ============================================================ constants
 
@@ -21,10 +21,6 @@ constexpr double CURVE3_SHARP_COS = 0.3; // about 72.5 degrees
 constexpr double CURVE4_SHARP_COS = 0.1; // about 84 degrees
 constexpr double STRAIGHT_COS = 0.99;    // straighter than this: midpoint control
 constexpr double FLICK_CONST = 2.3396468519259908; // e^0.85, where style 6 turns over
-// NOTE: trail points are finite but may lie absurdly far out (a client can
-// walk to 1e300). Dabs and marks beyond this are dropped: they could never
-// show, and the GL works in single precision.
-constexpr double COORD_LIMIT = 1e18;
 constexpr int FILL_REACH = HISTORY - 2; // pos[5] is the oldest point with a colour (col[6])
 
 // ============================================================== helpers
@@ -32,19 +28,18 @@ constexpr int FILL_REACH = HISTORY - 2; // pos[5] is the oldest point with a col
 template <class... T> static bool all_finite(T... v) { return (std::isfinite(v) && ...); }
 
 static bool in_range(double x, double y) {
-    return std::fabs(x) <= COORD_LIMIT && std::fabs(y) <= COORD_LIMIT; // false for NaN
+    return std::fabs(x) <= PAINT_REACH && std::fabs(y) <= PAINT_REACH; // false for NaN
 }
 
-// Hands one dab to the painter unless it lies beyond COORD_LIMIT or is not finite.
+// Hands one dab to the painter unless it lies beyond PAINT_REACH or is not
+// finite (a curve through nearly parallel tangents can put it anywhere).
 static void dab(double x, double y, double size, double r, double g, double b) {
-    if (!in_range(x, y) || !(std::fabs(size) <= COORD_LIMIT)) return;
+    if (!in_range(x, y) || std::isnan(size)) return;
     paint_Ten(x, y, size, r, g, b);
 }
 
 // Heading of the vector (dx, dy) in degrees, -180..180.
-static double angle_of(double dx, double dy) {
-    return std::atan2(dy, dx) * 180.0 / 3.141592653589793;
-}
+static double angle_of(double dx, double dy) { return rad2deg(std::atan2(dy, dx)); }
 
 // Cosine of the turn between consecutive segments u and v; NaN when either
 // has zero length.
@@ -271,9 +266,7 @@ void brushLine3(double x0, double y0, double s0, double x1, double y1, double s1
     brushLine2(x1, y1, s1, x2, y2, s2, x3, y3, s3, r, g, b);
 }
 
-void paint_by_brush(int tid, int last_stroke) {
-    if (tid < 0 || tid >= MAX_TURTLE) return;
-    const struct turtle* t = &ttl[tid];
+void paint_by_brush(const struct turtle* t, int last_stroke) {
     const struct position* p = t->pos;
     const double* w = t->width; // trail point pos[i] goes with width[i + 1]
     const int n = t->nstroke;
@@ -304,9 +297,7 @@ void paint_by_brush(int tid, int last_stroke) {
 
 // ===================================================== lines, points, fills
 
-void paint_line_and_fill_area(int tid) {
-    if (tid < 0 || tid >= MAX_TURTLE) return;
-    const struct turtle* t = &ttl[tid];
+void paint_line_and_fill_area(const struct turtle* t) {
     if (t->status & ST_FILL) {
         const int n = t->nstroke;
         if (n <= 1) return;
@@ -329,5 +320,14 @@ void paint_line_and_fill_area(int tid) {
         const struct color& c1 = t->col[1];
         paintLineSeg(t->pos[1].x, t->pos[1].y, c0.r, c0.g, c0.b, t->pos[0].x, t->pos[0].y, c1.r,
                      c1.g, c1.b, t->width[1]);
+    }
+}
+
+void paint_pen_marks(const struct slot_frame* f) {
+    switch (f->paint) {
+    case PAINT_BRUSH: paint_by_brush(&f->pen, 0); break;
+    case PAINT_BRUSH_TAIL: paint_by_brush(&f->pen, 1); break;
+    case PAINT_PEN: paint_line_and_fill_area(&f->pen); break;
+    default: break;
     }
 }

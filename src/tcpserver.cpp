@@ -1,13 +1,10 @@
-// tcpserver.cpp -- the command server and the command language.
+// tcpserver.cpp -- the command server.
 //
 // Owns the client table (one slot per connected program, each naming its
 // turtle), the listening socket, the server thread with its wake-up (one
-// poll on the listener, the clients and an eventfd that the frame's end
-// pokes), the framing of each client's byte stream into commands, the
-// per-frame budget and the frame-rendering lock that keeps commands between
-// frames. The second half parses one command text, runs the turtle or field
-// operation it names and sends the one-line reply, including the
-// hexadecimal text coding.
+// poll on the listener, the clients and an eventfd that the frame pokes),
+// the framing of each client's byte stream into commands, the per-frame
+// budget, and the sending of replies. What a command means is command.cpp's.
 #include "tcpserver.h"
 
 #include <arpa/inet.h>
@@ -28,16 +25,14 @@
 #include <cstring>
 #include <thread>
 
+#include "command.h"
+#include "frame.h"
 #include "globalv.h"
 #include "turtle.h"
 
 struct tcpclient client_tab[MAX_CLIENT];
 int nclient = 0;
-std::atomic<int> accept_only_localhost{1};
 int server_socket = -1;
-// NOTE: a std::mutex is constant-initialised, so the display callback can
-// take it every frame even when the server never started.
-std::mutex frame_rendering_mutex;
 
 // NOTE: every event the server thread serves wakes it (a readable client or
 // listener, the frame's end, a mark); the idle wait only bounds how long a
@@ -45,17 +40,14 @@ std::mutex frame_rendering_mutex;
 constexpr int IDLE_WAIT_MS = 1000;
 constexpr int FALLBACK_WAIT_MS = 5; // waits when the thread cannot be woken
 constexpr int ECHO_BUF = 2048;  // one read of read_and_write_back
-constexpr int TOKEN_W = CMD_BUF - 1;
-constexpr int QUERY_FIRST = 1, QUERY_LAST = 17;
-constexpr int Q_RADAR = 5; // 'Q R' .. 'Q R 5' are 5 .. 9
-constexpr int RADAR_RANKS = 5;
+constexpr int REPLY_BUF = 1088; // the longest reply line, with room to spare
 
-// Empties one slot without touching its socket.
 // Set for a client when one of its replies could not be sent whole: it has
 // left so many replies unread that every buffer between us is full. Read and
 // written by the command thread only.
 static bool replies_stuck[MAX_CLIENT];
 
+// Empties one slot without touching its socket.
 static void clear_slot(struct tcpclient* c) {
     replies_stuck[c - client_tab] = false;
     c->socket = -1;
@@ -139,8 +131,8 @@ void* server_thread_func(void* arg) {
 
 // ---------------------------------------------------------------- waking
 
-// The frame's end and the marking of a client wake the waiting server
-// thread through this eventfd, which sits in its poll set.
+// The frame's budget reset and the marking of a client wake the waiting
+// server thread through this eventfd, which sits in its poll set.
 static int wake_fd() {
     static const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     return fd;
@@ -149,15 +141,15 @@ static int wake_fd() {
 // True from the moment server_wait has built its poll set until its poll
 // has returned: a mark made meanwhile must wake it.
 static std::atomic<bool> server_waiting{false};
-// Set under frame_rendering_mutex by server_wait when it left a client out
-// for its spent budget; rendering_is_done wakes the thread only then.
+// Set under the frame lock by server_wait when it left a client out for its
+// spent budget; the frame's budget reset wakes the thread only then.
 static bool frame_end_awaited = false;
 // Set when accept() failed: the next wait leaves the listener out.
 static std::atomic<bool> accept_failed{false};
 
 // NOTE: a non-blocking write of 1 to the eventfd; it can only fail when the
 // counter is near 2^64, and then a wake-up is pending anyway.
-static void wake_server_thread() {
+void wake_server_thread() {
     int fd = wake_fd();
     if (fd < 0) return;
     uint64_t one = 1;
@@ -179,7 +171,7 @@ int server_wait(int sv_sock, int max_wait_ms) {
         // the set is built under it, and so is the note that a budget is
         // spent, so a frame ending after this block finds the note and wakes
         // the thread, and one ending before it has zeroed nup already.
-        std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+        frame_guard lk;
         server_waiting = true;
         bool left_out = false;
         for (int cl = 0; cl < MAX_CLIENT; cl++) {
@@ -245,7 +237,7 @@ int accept_connection(int sv_sock) {
     char ip[INET_ADDRSTRLEN];
     int port;
     peer_text(&a, ip, sizeof(ip), &port);
-    if (accept_only_localhost && a.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
+    if (private_mode && a.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
         std::fprintf(stderr, "accept_connection(): reject connection from %s %d\n", ip, port);
         close(s);
         return -1;
@@ -271,7 +263,7 @@ int accept_connection(int sv_sock) {
     // NOTE: the turtle table is the frame's too, so the new turtle and the
     // slot that names it are made under the frame lock.
     {
-        std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+        frame_guard lk;
         field_needs_redraw = 1;
         int tid = generate_turtle(cl, 0);
         if (tid < 0) {
@@ -327,7 +319,7 @@ int check_client_status() {
         if (client_tab[cl].to_be_disconnected) {
             // NOTE: the frame reads the slot's tid under the lock
             // (disconnect_client_for), so the slot is emptied under it too.
-            std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+            frame_guard lk;
             disconnect_client(cl);
             field_needs_redraw = 1;
             continue;
@@ -340,7 +332,7 @@ int check_client_status() {
     // A hung-up or failed socket counts as readable: its read reports it.
     for (int i = 0; i < n; i++) ready[slot[i]] = pfd[i].revents != 0;
 
-    std::lock_guard<std::mutex> lk(frame_rendering_mutex);
+    frame_guard lk;
     // commands, departures and zombies all change what the window shows
     field_needs_redraw = 1;
     for (int cl = 0; cl < MAX_CLIENT; cl++) {
@@ -428,19 +420,16 @@ void disconnect_client_for(int tid, int cl) {
     }
 }
 
-void rendering_started() { frame_rendering_mutex.lock(); }
-
-void rendering_is_done() {
+int reset_budgets() {
     for (auto& c : client_tab) c.nup = 0;
     bool wake = frame_end_awaited;
     frame_end_awaited = false;
-    frame_rendering_mutex.unlock();
-    if (wake) wake_server_thread();
+    return wake ? 1 : 0;
 }
 
 int toggle_localhost_mode() {
-    int v = accept_only_localhost ? 0 : 1;
-    accept_only_localhost = v;
+    int v = private_mode ? 0 : 1;
+    private_mode = v;
     return v;
 }
 
@@ -452,346 +441,16 @@ int read_and_write_back(int sock) {
     return (int)n;
 }
 
-// ====================================================================
-// command language
-// ====================================================================
-
-static double num(const char* s) { return std::strtod(s, nullptr); }
-
-// Base-10 integer of a token, clamped into [lo, hi] before narrowing.
-static long clamped_int(const char* s, long lo, long hi) {
-    long v = std::strtol(s, nullptr, 10);
-    if (v < lo) return lo;
-    if (v > hi) return hi;
-    return v;
-}
-
-static int upper(char c) { return std::toupper((unsigned char)c); }
-
-static int query_code(const char* p1, const char* p2) {
-    switch (upper(p1[0])) {
-    case 'P': return 1;
-    case 'D': return 2;
-    case 'M': return 3;
-    case 'F': return 4;
-    case 'R': {
-        if (p2[0] == '\0') return Q_RADAR;
-        long rank = clamped_int(p2, 0, RADAR_RANKS + 1);
-        if (rank < 1 || rank > RADAR_RANKS) return -1;
-        return Q_RADAR + (int)rank - 1;
-    }
-    case 'W': return 10;
-    case 'A': return 11;
-    case 'S': return 12;
-    case 'T': return 13;
-    case 'N': return 14;
-    case 'C': return 15;
-    case 'O': return 16;
-    case 'B': return 17;
-    default: return -1;
-    }
-}
-
-int parse_message_for(int cl, char* msg) {
-    // NOTE: every buffer gets an explicit width, so no token can overrun it
-    // whatever the text (framing already bounds commands to 511 bytes).
-    char cmd[CMD_BUF], p1[CMD_BUF], p2[CMD_BUF], p3[CMD_BUF], rest[CMD_BUF];
-    cmd[0] = p1[0] = p2[0] = p3[0] = rest[0] = '\0';
-    if (cl < 0 || cl >= MAX_CLIENT || !msg) return -1;
-    int tid = client_tab[cl].tid;
-    // NOTE: a slot without a turtle runs nothing; the operations do not
-    // check their tid.
-    if (!valid_tid(tid)) return -1;
-
-    std::sscanf(msg, "%511s%511[^\n]", cmd, rest);
-    int c = (unsigned char)cmd[0];
-    if (c < '!' || c > 'y') return -1;
-    c = upper((char)c);
-
-    auto one = [&] { std::sscanf(msg, "%511s%511s%511[^\n]", cmd, p1, rest); };
-    auto two = [&] { std::sscanf(msg, "%511s%511s%511s%511[^\n]", cmd, p1, p2, rest); };
-    auto three = [&] { std::sscanf(msg, "%511s%511s%511s%511s%511[^\n]", cmd, p1, p2, p3, rest); };
-    static_assert(TOKEN_W == 511, "scanf widths above assume 512-byte buffers");
-
-    struct tcpclient* cli = &client_tab[cl];
-    char text[NAME_LEN + 1];
-    int r = 0;
-    switch (c) {
-    case 'F':
-        one();
-        r = turtle_step_forward(tid, num(p1));
-        cli->nup++;
-        return r;
-    case 'B':
-        one();
-        r = turtle_step_forward(tid, -num(p1));
-        cli->nup++;
-        return r;
-    case 'T': {
-        two();
-        double a = num(p2);
-        switch (upper(p1[0])) {
-        case 'L': r = turtle_turn(tid, a); break;
-        case 'R': r = turtle_turn(tid, -a); break;
-        case 'E': r = turtle_head(tid, 1); break;
-        case 'N': r = turtle_head(tid, 2); break;
-        case 'W': r = turtle_head(tid, 3); break;
-        case 'S': r = turtle_head(tid, 4); break;
-        default: r = -1; break;
-        }
-        cli->nup++;
-        return r;
-    }
-    case 'J':
-        two();
-        r = turtle_jump(tid, num(p1), num(p2));
-        cli->nup++;
-        return r;
-    case 'G':
-        two();
-        r = turtle_rjump(tid, num(p1), num(p2));
-        cli->nup++;
-        return r;
-    case 'P':
-        one();
-        switch (upper(p1[0])) {
-        case 'D':
-        case '+': turtle_pen_down(tid); break;
-        case 'U':
-        case '-': turtle_pen_up(tid); break;
-        default: break;
-        }
-        cli->nup++;
-        return 0;
-    case 'L':
-        one();
-        r = turtle_unset_brush(tid);
-        r += turtle_unset_fill_poly(tid);
-        r += turtle_unset_point_mode(tid);
-        switch (upper(p1[0])) {
-        case 'S':
-        case '+': r = turtle_set_fill_poly(tid); break;
-        case 'B': r = turtle_set_brush(tid); break;
-        case 'P': r = turtle_set_point_mode(tid); break;
-        default: break;
-        }
-        cli->nup++;
-        return r;
-    case 'K':
-        three();
-        return turtle_set_color(tid, num(p1), num(p2), num(p3));
-    case 'W':
-        one();
-        return turtle_line_width(tid, num(p1));
-    case 'S': // `rest` of the first read is the hexadecimal text
-        convert_hex2str(rest, text);
-        r = turtle_print_string(tid, text);
-        cli->nup++;
-        return r;
-    case 'N':
-        convert_hex2str(rest, text);
-        return turtle_name(tid, text);
-    case 'U':
-        std::sscanf(msg, "%511s %511[^\n]", cmd, rest);
-        return turtle_broadcast_message(tid, rest);
-    case 'I':
-        one();
-        // NOTE: out-of-range numbers clamp to values outside 1..4, which the
-        // team operation ignores.
-        turtle_set_team(tid, (int)clamped_int(p1, INT_MIN, INT_MAX));
-        return 0;
-    case 'C':
-        one();
-        switch (upper(p1[0])) {
-        case 'A': field_clear_all_turtles(); break;
-        case 'F': field_clear(); break;
-        case 'H': turtle_home(tid); break;
-        default: turtle_reset(tid, cl); break;
-        }
-        r = turtle_step_forward(tid, num(p1));
-        cli->nup++;
-        return r;
-    case 'H':
-        three();
-        field_set_color(num(p1), num(p2), num(p3));
-        field_clear();
-        cli->nup++;
-        return 0;
-    case 'O':
-        one();
-        switch (upper(p1[0])) {
-        case 'S':
-        case '+': r = turtle_drop_coin(tid); break;
-        case 'B': return turtle_borrow_coin(tid); // the one coin action not budgeted
-        case 'X': r = field_scatter_coin(1); break;
-        default: r = turtle_pick_coin(tid); break;
-        }
-        cli->nup++;
-        return r;
-    case 'X':
-        return turtle_fire(tid);
-    case 'E':
-        one();
-        return turtle_finder_range(tid, num(p1));
-    case 'D':
-        return turtle_generate_doughnut(tid);
-    case 'Y': {
-        two();
-        // NOTE: the bits are taken modulo 2^32 from a clamped value, so
-        // "-1" means every bit and a huge number cannot overflow.
-        unsigned int bits = (unsigned int)clamped_int(p2, INT_MIN, UINT_MAX);
-        if (p1[0] == '+') return turtle_enable_event(tid, bits);
-        if (p1[0] == '-') return turtle_disable_event(tid, bits);
-        return 0;
-    }
-    case 'R':
-        return generate_turtle(-1, ST_ROBOT);
-    case '!':
-        one();
-        if (p1[0] == 'U' || p1[0] == 'u' || p1[0] == '-')
-            field_unset_battle_mode();
-        else
-            field_set_battle_mode();
-        return 0;
-    case '.':
-        return 0;
-    case 'Q':
-        two();
-        return query_code(p1, p2);
-    default:
-        return -1;
-    }
-}
-
-// Runs the query of `code` for tid into payload; returns the query's result.
-static int run_query(int tid, int code, char* payload, size_t n) {
-    int rc = 0;
-    if (code == 1) {
-        double x = 0, y = 0;
-        rc = qt_position(tid, &x, &y);
-        std::snprintf(payload, n, "%lf %lf", x, y);
-    } else if (code == 2) {
-        double d = 0;
-        rc = qt_direction(tid, &d);
-        std::snprintf(payload, n, "%lf", d);
-    } else if (code == 3) {
-        rc = qt_my_team(tid);
-        std::snprintf(payload, n, "%d", rc);
-    } else if (code == 4) {
-        int yn = 0, team = 0;
-        rc = qt_finder(tid, &yn, &team);
-        std::snprintf(payload, n, "%d %d", yn, team);
-    } else if (code >= Q_RADAR && code < Q_RADAR + RADAR_RANKS) {
-        double d = 0;
-        int team = 0;
-        rc = qt_angular_rader(tid, code - Q_RADAR, &d, &team);
-        std::snprintf(payload, n, "%lf %d", d, team);
-    } else if (code == 10) {
-        int l = 0, f = 0, r = 0;
-        rc = qt_sonar(tid, &l, &f, &r);
-        std::snprintf(payload, n, "%d %d %d", l, f, r);
-    } else if (code == 11) {
-        int s = 0;
-        rc = qt_alive(tid, &s);
-        std::snprintf(payload, n, "%d", s);
-    } else if (code == 12) {
-        int s = 0;
-        rc = qt_score(tid, &s);
-        std::snprintf(payload, n, "%d", s);
-    } else if (code == 13) {
-        long t = 0;
-        rc = qf_elapsed_time(&t);
-        std::snprintf(payload, n, "%lu", (unsigned long)t);
-    } else if (code == 14) {
-        int k = 0;
-        rc = qf_n_turtle(&k);
-        std::snprintf(payload, n, "%d", k);
-    } else if (code == 15) {
-        int k = 0;
-        rc = qt_n_coin(tid, &k);
-        std::snprintf(payload, n, "%d", k);
-    } else if (code == 16) {
-        int k = 0;
-        rc = qt_my_coin(tid, &k);
-        std::snprintf(payload, n, "%d", k);
-    } else if (code == 17) {
-        unsigned int t = 0;
-        // NOTE: the board copy is not terminated when it fills all 128
-        // bytes; the spare zeroed byte ends it.
-        char board[NAME_LEN + 1];
-        std::memset(board, 0, sizeof(board));
-        rc = qt_team_msg(tid, &t, board);
-        board[NAME_LEN] = '\0';
-        std::snprintf(payload, n, "%u %s", t, board);
-    }
-    return rc;
-}
-
 void answer_back(int cl, int ans) {
     if (cl < 0 || cl >= MAX_CLIENT || client_tab[cl].socket < 0) return;
-    int tid = client_tab[cl].tid;
-    bool have_turtle = valid_tid(tid);
-    unsigned int eventcode = have_turtle ? turtle_get_and_reset_eventcode(tid) : 0;
-
-    // NOTE: "%lf" of a coordinate near DBL_MAX is over 300 characters; two
-    // of them, or the 128-byte board with its time, fit well in 1 KiB.
-    char payload[1024];
-    payload[0] = '\0';
-    int rc = 0;
-    if (ans >= QUERY_FIRST && ans <= QUERY_LAST) {
-        if (have_turtle)
-            rc = run_query(tid, ans, payload, sizeof(payload));
-        else
-            rc = -1;
-    }
-    char line[sizeof(payload) + 64];
-    std::snprintf(line, sizeof(line), "%s%s%s @ %lu %u\n", payload, payload[0] ? " " : "",
-                  (rc < 0 || ans < 0) ? "ERR" : "OK", (unsigned long)elapsed_time.load(), eventcode);
+    char line[REPLY_BUF];
+    int len = format_reply(client_tab[cl].tid, ans, line, sizeof(line));
     // NOTE: the reply is sent without waiting. The command thread holds the
     // frame lock here, and a client that sends commands but never reads its
     // replies would otherwise stop every frame, and every other client, once
     // the socket buffers are full. A reply that does not fit whole marks the
     // client, which is closed after its batch. Any other failed send is not
     // reported: the next read sees the closed peer.
-    size_t len = std::strlen(line);
-    ssize_t sent = send(client_tab[cl].socket, line, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0 ? (size_t)sent < len : (errno == EAGAIN || errno == EWOULDBLOCK))
-        replies_stuck[cl] = true;
-}
-
-int char2int(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 0;
-}
-
-void convert_hex2str(const char* hex, char* str) {
-    int n = 0;
-    const char* p = hex;
-    for (int step = 0; step < NAME_LEN; step++) {
-        char c = *p;
-        if (c == '\0') break;
-        if (c == ' ') {
-            p++;
-            continue;
-        }
-        char lo = p[1];
-        int v = 16 * char2int(c) + char2int(lo);
-        if (v != 0) str[n++] = (char)v;
-        if (lo == '\0') break; // a lone last digit ends the text
-        p += 2;
-    }
-    str[n] = '\0';
-}
-
-void convert_str2hex(const char* str, char* hex) {
-    static const char digits[] = "0123456789abcdef";
-    int n = 0;
-    for (int i = 0; i < NAME_LEN && str[i] != '\0'; i++) {
-        unsigned char b = (unsigned char)str[i];
-        hex[n++] = digits[b >> 4];
-        hex[n++] = digits[b & 0xf];
-    }
-    hex[n] = '\0';
+    ssize_t sent = send(client_tab[cl].socket, line, (size_t)len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0 ? sent < len : (errno == EAGAIN || errno == EWOULDBLOCK)) replies_stuck[cl] = true;
 }

@@ -1,15 +1,13 @@
-// tcpserver.h -- the command server: client table, framing, the per-frame
-// budget, the frame-rendering lock, and the command language with its replies.
+// tcpserver.h -- the command server: client table, admission, framing, the
+// per-frame budget and the replies.
 #pragma once
 #include <netinet/in.h>
 
 #include <atomic>
-#include <mutex>
 
 #include "qmere.h"
 
 constexpr int CLIENT_BUF = 512;  // bytes of a client's receive buffer
-constexpr int CMD_BUF = 512;     // bytes of each parsed token buffer
 constexpr int LISTEN_BACKLOG = 10;
 
 struct tcpclient {
@@ -26,9 +24,7 @@ struct tcpclient {
 
 extern struct tcpclient client_tab[MAX_CLIENT];
 extern int nclient;
-extern std::atomic<int> accept_only_localhost;
 extern int server_socket;
-extern std::mutex frame_rendering_mutex;
 
 // server
 void start_tcp_server(int port);
@@ -45,14 +41,12 @@ int receive_client_packet(int cl);
 void try_to_exec(int cl);
 void disconnect_client(int cl);
 void disconnect_client_for(int tid, int cl);
-void rendering_started();
-void rendering_is_done();
-int toggle_localhost_mode();
+// Called by the frame under its lock: every client's budget starts afresh.
+// Returns 1 when the command thread waits for that and is to be woken
+// (wake_server_thread, after the lock is released).
+int reset_budgets();
+void wake_server_thread();
+int toggle_localhost_mode(); // flips private_mode, returns its new value
 int read_and_write_back(int sock);
-
-// command language
-int parse_message_for(int cl, char* msg);
+// Sends the reply line to the command whose result is ans (command.h).
 void answer_back(int cl, int ans);
-void convert_hex2str(const char* hex, char* str);
-void convert_str2hex(const char* str, char* hex);
-int char2int(char c);

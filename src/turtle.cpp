@@ -4,8 +4,10 @@
 // carried and dropped, stones and doughnuts placed as table entries.
 //
 // The module owns no table of its own: it works on ttl, coins and teams
-// (globalv.h). Every operation runs with the frame-rendering lock held by
-// its caller, so none takes a lock here.
+// (globalv.h). Every operation runs with the frame lock held by its caller,
+// so none takes a lock here. Numbers arrive finite (the command language
+// checks them); the rules below keep positions within MAX_COORD and
+// headings within MAX_HEADING, so feeds and drawing never meet an absurd one.
 
 #include "turtle.h"
 
@@ -19,15 +21,12 @@
 // helpers
 // ===================================================================
 
-static constexpr double DEG2RAD = M_PI / 180.0;
-
 // step and turn limits of battle mode
 static constexpr double BATTLE_MAX_STEP = 2.0;
 static constexpr double BATTLE_MAX_TURN = 3.0;
 
 // random placement of new turtles
 static constexpr int PLACE_TRIES = 20;
-static constexpr double PLACE_SPAN = 491.0;       // -245.5 .. 245.5
 static constexpr double PLACE_CLEARANCE = 20.0;   // open field
 static constexpr double MAZE_CLEARANCE = 10.0;    // maze corner cell
 static constexpr double PLACE_HEADING_SPAN = 180.0;
@@ -91,8 +90,8 @@ int generate_turtle(int cl, unsigned int type) {
             found = dist_to_nn_from(-1, x, y) >= MAZE_CLEARANCE &&
                     dist_to_wall_from(x, y) >= MAZE_CLEARANCE;
         } else {
-            x = (drand() - 0.5) * PLACE_SPAN;
-            y = (drand() - 0.5) * PLACE_SPAN;
+            x = (drand() - 0.5) * PLACE_SPAN_TURTLE;
+            y = (drand() - 0.5) * PLACE_SPAN_TURTLE;
             found = dist_to_nn_from(-1, x, y) >= PLACE_CLEARANCE &&
                     dist_to_wall_from(x, y) >= PLACE_CLEARANCE;
         }
@@ -226,8 +225,8 @@ int qt_direction(int tid, double* dir) {
 int check_how_far_it_can_go(int tid, double dist_to_go, double* dist_possible, int* target) {
     const struct turtle* me = &ttl[tid];
     const double cx = me->pos[0].x, cy = me->pos[0].y;
-    const double ex = cx + dist_to_go * std::cos(me->heading * DEG2RAD);
-    const double ey = cy + dist_to_go * std::sin(me->heading * DEG2RAD);
+    const double ex = cx + dist_to_go * std::cos(deg2rad(me->heading));
+    const double ey = cy + dist_to_go * std::sin(deg2rad(me->heading));
 
     int best = -1;
     double best_foot = 0.0, best_h = 0.0;
@@ -333,18 +332,14 @@ double dist_to_nn(int tid) { return dist_to_nn_from(tid, ttl[tid].pos[0].x, ttl[
 int turtle_step_forward(int tid, double stepsize) {
     struct turtle* t = &ttl[tid];
     if (t->status & (ST_ZOMBIE | ST_OBJECT)) return -1;
-    // NOTE: a NaN or infinite step from a client is refused before anything
-    // is touched, so no latch, event or position can take a non-finite value.
-    if (!std::isfinite(stepsize)) return -1;
     if (battle_mode) {
         if (t->score < 1) return -1;
         if (stepsize > BATTLE_MAX_STEP) stepsize = BATTLE_MAX_STEP;
         if (stepsize < -BATTLE_MAX_STEP) stepsize = -BATTLE_MAX_STEP;
     }
-    const double nx = t->pos[0].x + stepsize * std::cos(t->heading * DEG2RAD);
-    const double ny = t->pos[0].y + stepsize * std::sin(t->heading * DEG2RAD);
-    // NOTE: a step that would take the position beyond MAX_COORD (or
-    // overflow it) is refused too, so every position stays printable.
+    const double nx = t->pos[0].x + stepsize * std::cos(deg2rad(t->heading));
+    const double ny = t->pos[0].y + stepsize * std::sin(deg2rad(t->heading));
+    // a step that would take the position beyond MAX_COORD is refused
     if (!(std::fabs(nx) <= MAX_COORD) || !(std::fabs(ny) <= MAX_COORD)) return -1;
 
     double possible;
@@ -381,9 +376,6 @@ int turtle_step_forward(int tid, double stepsize) {
 
 int turtle_turn(int tid, double angle) {
     struct turtle* t = &ttl[tid];
-    // NOTE: a non-finite angle, or one that would make the heading
-    // non-finite, is refused so the heading stays a usable number.
-    if (!std::isfinite(angle)) return -1;
     if (battle_mode) {
         if (t->score < 1) return -1;
         if (angle > BATTLE_MAX_TURN) angle = BATTLE_MAX_TURN;
@@ -391,7 +383,7 @@ int turtle_turn(int tid, double angle) {
     }
     if (is_zombie(tid)) return -1;
     const double h = t->heading + angle;
-    if (!(std::fabs(h) <= MAX_HEADING)) return -1; // also NaN and inf
+    if (!(std::fabs(h) <= MAX_HEADING)) return -1;
     if (angle != 0.0) t->status &= ~ST_TOUCH_ALL;
     t->heading = h;
     return 0;
@@ -410,8 +402,7 @@ int turtle_head(int tid, int direction) {
 }
 
 int turtle_jump(int tid, double x, double y) {
-    // NOTE: a non-finite target (from strtod, or an overflowing relative
-    // jump) is refused; positions in the table stay finite.
+    // a target beyond MAX_COORD (a far relative jump, say) is refused
     if (!(std::fabs(x) <= MAX_COORD) || !(std::fabs(y) <= MAX_COORD)) return -1;
     if (battle_mode || is_zombie(tid)) return -1;
     if (dist_to_nn(tid) < CONTACT_DIST) return -1;
@@ -486,17 +477,12 @@ int turtle_unset_brush(int tid) {
 }
 
 int turtle_line_width(int tid, double w) {
-    // NOTE: finite widths are stored as given; a NaN or infinite one would
-    // reach the painting engines, so it is refused.
-    if (!std::isfinite(w)) return -1;
     ttl[tid].width[0] = w;
     return 0;
 }
 
 int turtle_set_color(int tid, double r, double g, double b) {
     if (is_zombie(tid)) return -1;
-    // NOTE: finite components are stored unchecked; non-finite ones refused.
-    if (!std::isfinite(r) || !std::isfinite(g) || !std::isfinite(b)) return -1;
     ttl[tid].col[0] = {r, g, b};
     return 0;
 }
@@ -558,9 +544,6 @@ int turtle_fire(int tid) {
 
 int turtle_finder_range(int tid, double range) {
     if (is_zombie(tid)) return 1;
-    // NOTE: any finite range is kept; a non-finite one is refused so the
-    // finder's probe stays finite.
-    if (!std::isfinite(range)) return -1;
     ttl[tid].frange = range;
     return 0;
 }
@@ -657,7 +640,7 @@ int qt_angular_rader(int tid, int nb, double* dir, int* team) {
         }
         q[k] = qj;
         id[k] = j;
-        bearing[k] = std::atan2(dy, dx) / DEG2RAD;
+        bearing[k] = rad2deg(std::atan2(dy, dx));
     }
 
     const int j = id[nb];
@@ -756,9 +739,6 @@ int turtle_generate_doughnut(int tid) {
 // Places a stone or doughnut entry at (x, y) in the lowest free slot, unless
 // another in-use entry lies within 20 of the point.
 int set_object_at(double x, double y, unsigned int type) {
-    // NOTE: only arena generation calls this, with finite points; a
-    // non-finite one is refused all the same.
-    if (!std::isfinite(x) || !std::isfinite(y)) return -1;
     int slot = -1;
     for (int i = 0; i < MAX_TURTLE; i++) {
         if (!(ttl[i].status & ST_ALIVE)) {

@@ -90,10 +90,12 @@ def window_of(arena):
 
 def press(arena, *keys):
     """Sends `keys` (xdotool key names) to the window and returns once the
-    program has handled all of them."""
+    program has handled all of them and the feeds show what they did (the
+    next frame publishes them: at most two idle ticks later)."""
     mark = arena.mark()
     window_of(arena).key(*(list(keys) + ["at", "at"]))
     arena.wait_for_log(_KEYS_DONE, since=mark, timeout=20)
+    time.sleep(0.2)
 
 
 class Pixels:
@@ -331,6 +333,7 @@ class FieldCase(ArenaCase):
         self.win.key("M")
         self.arena.wait_for_log("entering maze mode...\n" if want_on
                                 else "exited from maze mode...\n", since=mark)
+        time.sleep(0.2)  # the next frame publishes the new walls
         return self.arena.log()[mark:]
 
     def wait_closed(self, n, since, timeout=10.0):

@@ -201,7 +201,8 @@ class Turtles(FieldCase):
         self.assertEqual(self.arena.count("closing connection from 127.0.0.1 ", mark), 3)
         with self.arena.connect() as t:
             self.assertEqual(t.n_turtles(), 1)
-        self.assertEqual(len(live_entries()), 1)
+            # the feed shows the newcomer from the next frame on
+            self.assertTrue(wait_for(lambda: len(live_entries()) == 1))
 
     def test_Z_and_z_erase_zombies(self):
         me = self.client()
@@ -229,7 +230,7 @@ class Turtles(FieldCase):
             self.assertLessEqual(abs(s["y"]), 246)
         # a stone is not a turtle: the count leaves it out
         with self.arena.connect() as t:
-            self.assertEqual(t.n_turtles(), len(live_entries()) - 2)
+            self.assertTrue(wait_for(lambda: t.n_turtles() == len(live_entries()) - 2))
 
     def test_B_and_b_toggle_the_bounded_area(self):
         t = self.client(park=False)

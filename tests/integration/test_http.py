@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from arena import (HTTP_PORT, REPO, Arena, ArenaCase, closed_by_peer, hold_port,  # noqa: E402
                    http_get, http_socket, nothing_arrives, read_response, tcp_sockets,
-                   wait_http)
+                   wait_http, wait_ticks)
 
 SERVER = b"Server: Quillmere/0.1\r\n"
 OVERVIEW = {"x0": 0.0, "y0": 0.0, "z0": 450.0, "x1": 0.0, "y1": 0.0, "z1": 0.0}
@@ -181,6 +181,7 @@ class Routing(Http):
     def test_every_kind_of_body_over_the_wire(self):
         t = self.client()
         self.assertTrue(t.name("bob") and t.jump(12.5, -30) and t.head("north"))
+        wait_ticks(t, 2)  # the feeds show the world as the last frame left it
         bodies = {}
         for path, ctype in (("/a/b/TURTLE/", b"application/json"),
                             ("/wall", b"application/json"), ("/coin", b"application/json"),

@@ -13,27 +13,12 @@ struct P {
     double x, y, s;
 };
 
-// The brush branch of the frame's canvas pass, as the window half runs it.
-void brush_frame(int tid) {
-    struct turtle& t = ttl[tid];
-    if ((t.status & ST_PEN_DOWN) && !(t.status & ST_PAINTED)) {
-        t.nstroke++;
-        if (t.nstroke > 3) paint_by_brush(tid, 0);
-        t.status |= ST_PAINTED;
-    } else if (t.status & ST_PEN_LIFTED) {
-        paint_by_brush(tid, 1);
-        t.status = (t.status & ~ST_PEN_LIFTED) | ST_PAINTED;
-    }
-}
-
-// The line, point and fill branch of the same pass.
-void plain_frame(int tid) {
-    struct turtle& t = ttl[tid];
-    if ((t.status & ST_PEN_DOWN) && !(t.status & ST_PAINTED)) {
-        t.nstroke++;
-        paint_line_and_fill_area(tid);
-        t.status |= ST_PAINTED;
-    }
+// One frame's canvas pass as the window runs it: the frame's pen
+// bookkeeping, then the marks the snapshot asks for.
+static struct frame_snapshot snap;
+void paint_frame() {
+    world_update_frame(&snap);
+    for (int t = 0; t < snap.ntmax; t++) paint_pen_marks(&snap.slot[t]);
 }
 
 // Trail point i of slot 0 with its paired width.
@@ -106,7 +91,7 @@ TEST_F(PaintTest, BrushDispatchOverTheHistory) {
     };
     for (const auto& c : cases) {
         ttl[0].nstroke = c.nstroke;
-        EXPECT_EQ(dabs_of([&] { paint_by_brush(0, c.last); }), c.want)
+        EXPECT_EQ(dabs_of([&] { paint_by_brush(&ttl[0], c.last); }), c.want)
             << "last " << c.last << ", nstroke " << c.nstroke;
         EXPECT_EQ(c.want.empty(), !c.last && c.nstroke < 4) << "a comparison of nothing";
     }
@@ -127,7 +112,7 @@ TEST_F(PaintTest, StrokeFromPenDownToPenUp) {
     turtle_line_width(tid, wA);
     turtle_set_color(tid, cA.r, cA.g, cA.b);
     turtle_pen_down(tid);
-    EXPECT_TRUE(dabs_of([&] { brush_frame(tid); }).empty()); // nstroke 1: the point A
+    EXPECT_TRUE(dabs_of([&] { paint_frame(); }).empty()); // nstroke 1: the point A
     const P A{ttl[tid].pos[0].x, ttl[tid].pos[0].y, wA};
 
     std::vector<Dab> got[4];
@@ -140,7 +125,7 @@ TEST_F(PaintTest, StrokeFromPenDownToPenUp) {
         turtle_turn(tid, 20);
         ASSERT_EQ(turtle_step_forward(tid, 25), 0);
         at[k] = {ttl[tid].pos[0].x, ttl[tid].pos[0].y, ws[k]};
-        got[k] = dabs_of([&] { brush_frame(tid); });
+        got[k] = dabs_of([&] { paint_frame(); });
     }
     EXPECT_EQ(ttl[tid].nstroke, 5);
     const P &Bp = at[0], &Cp = at[1], &Dp = at[2], &Ep = at[3];
@@ -151,12 +136,12 @@ TEST_F(PaintTest, StrokeFromPenDownToPenUp) {
     EXPECT_EQ(got[3], curve4(A, Bp, Cp, Dp, cB));  // at E: B->C in B's colour
 
     turtle_pen_up(tid);
-    auto tail = dabs_of([&] { brush_frame(tid); });
+    auto tail = dabs_of([&] { paint_frame(); });
     EXPECT_EQ(tail, line3(Bp, Cp, Dp, Ep, cB)); // B->C again, C->D, D->E with the tail
     EXPECT_NEAR(tail.front().x, Bp.x, 1e-12);
     EXPECT_TRUE(ttl[tid].status & ST_PAINTED);
     EXPECT_FALSE(ttl[tid].status & ST_PEN_LIFTED);
-    EXPECT_TRUE(dabs_of([&] { brush_frame(tid); }).empty()); // finished once only
+    EXPECT_TRUE(dabs_of([&] { paint_frame(); }).empty()); // finished once only
 }
 
 TEST_F(PaintTest, PenDownAndUpWithoutMovingIsOneDab) {
@@ -164,32 +149,18 @@ TEST_F(PaintTest, PenDownAndUpWithoutMovingIsOneDab) {
     turtle_set_brush(tid);
     turtle_line_width(tid, 6);
     turtle_pen_down(tid);
-    brush_frame(tid); // nstroke 1
+    paint_frame(); // nstroke 1
     turtle_pen_up(tid);
-    auto d = dabs_of([&] { brush_frame(tid); });
+    auto d = dabs_of([&] { paint_frame(); });
     const struct color c = ttl[tid].col[2];
     EXPECT_EQ(d, (std::vector<Dab>{{12, 34, 6, c.r, c.g, c.b}}));
 
     // down and up within one frame: nstroke 0
     turtle_pen_down(tid);
     turtle_pen_up(tid);
-    d = dabs_of([&] { brush_frame(tid); });
+    d = dabs_of([&] { paint_frame(); });
     EXPECT_EQ(d.size(), 1u);
     EXPECT_EQ(ttl[tid].nstroke, 0);
-}
-
-TEST_F(PaintTest, SlotOutsideTheTablePaintsNothing) {
-    fill_trail_record(ST_BRUSH);
-    ttl[0].nstroke = 9;
-    for (int tid : {-1, MAX_TURTLE, 1 << 30}) {
-        paint_by_brush(tid, 0);
-        paint_by_brush(tid, 1);
-        paint_line_and_fill_area(tid);
-    }
-    EXPECT_TRUE(rec_dabs.empty());
-    EXPECT_TRUE(rec_lines.empty());
-    EXPECT_TRUE(rec_points.empty());
-    EXPECT_TRUE(rec_polygons.empty());
 }
 
 TEST_F(PaintTest, TrailFarOutPaintsBoundedFiniteDabs) {
@@ -203,7 +174,7 @@ TEST_F(PaintTest, TrailFarOutPaintsBoundedFiniteDabs) {
         for (int n : {3, 4, 5, 9}) {
             ttl[0].nstroke = n;
             for (int last : {0, 1}) {
-                auto d = dabs_of([&] { paint_by_brush(0, last); });
+                auto d = dabs_of([&] { paint_by_brush(&ttl[0], last); });
                 ASSERT_LE(d.size(), 3u * 513);
                 for (const auto& x : d) {
                     ASSERT_TRUE(std::fabs(x.x) <= 1e18 && std::fabs(x.y) <= 1e18);
@@ -221,7 +192,7 @@ TEST_F(PaintTest, TrailFarOutPaintsBoundedFiniteDabs) {
 TEST_F(PaintTest, LineAndPointModesPaintTheNewestMove) {
     fill_trail_record(0);
     ttl[0].nstroke = 3;
-    paint_line_and_fill_area(0);
+    paint_line_and_fill_area(&ttl[0]);
     ASSERT_EQ(rec_lines.size(), 1u);
     const LineSeg& l = rec_lines[0];
     const struct turtle& t = ttl[0];
@@ -233,7 +204,7 @@ TEST_F(PaintTest, LineAndPointModesPaintTheNewestMove) {
     fill_trail_record(ST_POINT);
     ttl[0].nstroke = 4;
     clear_records();
-    paint_line_and_fill_area(0);
+    paint_line_and_fill_area(&ttl[0]);
     ASSERT_EQ(rec_points.size(), 1u);
     const PointMark& p = rec_points[0];
     EXPECT_TRUE(same({p.x, p.y}, t.pos[0]) && same({p.r, p.g, p.b}, t.col[1]));
@@ -246,12 +217,12 @@ TEST_F(PaintTest, LineAfterAColourChangeThroughThePenCommands) {
     turtle_set_color(tid, 1, 0, 0);
     turtle_line_width(tid, 3);
     turtle_pen_down(tid);
-    plain_frame(tid); // the pen-down point: a line of no length
+    paint_frame(); // the pen-down point: a line of no length
     turtle_set_color(tid, 0, 0, 1);
     turtle_line_width(tid, 5);
     ASSERT_EQ(turtle_step_forward(tid, 10), 0);
     clear_records();
-    plain_frame(tid);
+    paint_frame();
     ASSERT_EQ(rec_lines.size(), 1u);
     const LineSeg& l = rec_lines[0];
     EXPECT_TRUE(l.x0 == 0 && l.x1 == 10) << l.x0 << " " << l.x1;
@@ -269,7 +240,7 @@ TEST_F(PaintTest, FillSpansUpToSixNewestPointsOldestFirst) {
             fill_trail_record(mode);
             ttl[0].nstroke = c.nstroke;
             clear_records();
-            paint_line_and_fill_area(0);
+            paint_line_and_fill_area(&ttl[0]);
             EXPECT_TRUE(rec_lines.empty() && rec_points.empty() && rec_dabs.empty());
             if (c.vertices == 0) {
                 EXPECT_TRUE(rec_polygons.empty());
@@ -294,13 +265,13 @@ TEST_F(PaintTest, MarksFarOutAreNotHandedOn) {
         ttl[0].nstroke = 5;
         ttl[0].pos[0] = {1e300, 0};
         clear_records();
-        paint_line_and_fill_area(0);
+        paint_line_and_fill_area(&ttl[0]);
         EXPECT_TRUE(rec_lines.empty() && rec_points.empty() && rec_polygons.empty()) << mode;
     }
     fill_trail_record(0); // a point beyond the polygon's reach does not matter
     ttl[0].status |= ST_FILL;
     ttl[0].nstroke = 9;
     ttl[0].pos[6] = {-1e300, 1e300};
-    paint_line_and_fill_area(0);
+    paint_line_and_fill_area(&ttl[0]);
     EXPECT_EQ(rec_polygons.size(), 1u);
 }

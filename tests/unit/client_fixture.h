@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
+#include "frame.h"
 #include "tcpserver.h"
 #include "world_fixture.h"
 
@@ -57,6 +59,17 @@ inline void free_all_client_slots() {
         c.to_be_disconnected = 0;
     }
     nclient = 0;
+}
+
+// The end of a frame as the command thread sees it: every budget starts
+// afresh, and a thread waiting for that is woken.
+inline void end_of_frame() {
+    int wake;
+    {
+        frame_guard g;
+        wake = reset_budgets();
+    }
+    if (wake) wake_server_thread();
 }
 
 struct ClientSlot : World {

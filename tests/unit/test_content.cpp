@@ -9,7 +9,8 @@
 #include <map>
 #include <string>
 
-#include "httpd.h"
+#include "frame.h"
+#include "webcontent.h"
 #include "world_fixture.h"
 
 extern int n_jscript;
@@ -26,20 +27,29 @@ struct Body {
     std::string text;
 };
 
-// Takes the container apart and releases it.
-Body take(struct container* c) {
+// Takes the container apart.
+Body take(struct container c) {
     Body b;
-    EXPECT_NE(c, nullptr);
-    if (!c) return b;
-    b.mimetype = c->mimetype;
-    b.malloced = c->malloced;
-    b.text.assign(reinterpret_cast<const char*>(c->data), c->length);
-    if (!c->malloced) b.data = c->data;
-    free_container(c);
+    EXPECT_NE(c.data, nullptr);
+    b.mimetype = c.mimetype;
+    b.malloced = c.keep ? 1 : 0;
+    b.text.assign(reinterpret_cast<const char*>(c.data), c.length);
+    if (!c.keep) b.data = c.data;
     return b;
 }
 
-Body route(const std::string& path) { return take(generate_content(path.c_str())); }
+// The feeds show the world as the last frame published it: publishes the
+// tables as they are now, then asks.
+struct frame_snapshot snap;
+template <class F> Body fresh(F f) {
+    take_world_state(&snap);
+    publish_feeds(&snap);
+    return take(f());
+}
+
+Body route(const std::string& path) {
+    return fresh([&] { return generate_content(path.c_str()); });
+}
 
 void reset_scripts() {
     for (int i = 0; i < n_jscript; i++) {
@@ -92,7 +102,7 @@ TEST_F(Content, EmptyTablesGiveEmptyArrays) {
 
 TEST_F(Content, WallFeedListsFrontFacesOnlyWithBareCommas) {
     // a fresh world has the boundary: four segments, eight records
-    std::string boundary = take(generate_json_for_wall()).text;
+    std::string boundary = fresh([&] { return generate_json_for_wall(); }).text;
     EXPECT_EQ(count(boundary, "{\"x1\":"), 4);
     EXPECT_EQ(count(boundary, ",{"), 3);
     EXPECT_EQ(count(boundary, ", {"), 0);
@@ -101,7 +111,7 @@ TEST_F(Content, WallFeedListsFrontFacesOnlyWithBareCommas) {
     setup_wall(0, 0, 10, 0, 0, 1, 0);
     setup_wall(10, 0, 0, 0, 0, -1, WALL_BACK);
     setup_wall(-1.5, 2, -1.5, 7.25, -1, 0, 0);
-    EXPECT_EQ(take(generate_json_for_wall()).text,
+    EXPECT_EQ(fresh([&] { return generate_json_for_wall(); }).text,
               "[{\"x1\":0.000000,\"y1\":0.000000,\"x2\":10.000000,\"y2\":0.000000,"
               "\"nx\":0.000000,\"ny\":1.000000},"
               "{\"x1\":-1.500000,\"y1\":2.000000,\"x2\":-1.500000,\"y2\":7.250000,"
@@ -117,7 +127,7 @@ TEST_F(Content, CoinFeedListsCoinsOnTheField) {
     coins[2].order = 0;
     coins[2].status = COIN_ON_FIELD;
     ncoin = 3;
-    EXPECT_EQ(take(generate_json_for_coin()).text,
+    EXPECT_EQ(fresh([&] { return generate_json_for_coin(); }).text,
               "[{\"x\":1.000000,\"y\":2.000000,\"ord\":1},"
               "{\"x\":-3.500000,\"y\":4.000000,\"ord\":0}]");
 }
@@ -133,7 +143,7 @@ TEST_F(Content, TurtleFeedEntryIsExact) {
     ttl[0].status |= ST_BULLET;
     ttl[0].event = EV_HIT | EV_BUMP_WALL | EV_RADAR;
     elapsed_time = 0x100000005UL; // only the low 32 bits are shown
-    EXPECT_EQ(take(generate_json_for_turtle()).text,
+    EXPECT_EQ(fresh([&] { return generate_json_for_turtle(); }).text,
               "[{\"tid\":0,\"time\":5,\"type\":1,\"name\":\"bob\",\"team\":2,"
               "\"x\":1.500000,\"y\":-2.250000,\"head\":90.000000,\"ttl\":7,"
               "\"bx\":3.000000,\"by\":4.000000,\"bttf\":12,\"score\":95,\"ncoin\":2,"
@@ -147,7 +157,7 @@ TEST_F(Content, TurtleFeedListsEverySlotBelowTheMark) {
     ttl[2].status |= ST_DOUGHNUT;      // doughnut wins over stone
     ttl[2].status |= ST_STONE;
     ttl[2].event = EV_TEAM_MSG | EV_BUMP_TURTLE;
-    std::string feed = take(generate_json_for_turtle()).text;
+    std::string feed = fresh([&] { return generate_json_for_turtle(); }).text;
     EXPECT_EQ(count(feed, "\"tid\":"), 3);
     EXPECT_EQ(count(feed, "}, {"), 2);
     EXPECT_NE(feed.find("\"head\":-10.000000"), std::string::npos);
@@ -159,7 +169,7 @@ TEST_F(Content, TurtleFeedListsEverySlotBelowTheMark) {
               std::string::npos);
 
     ttl[2].status = ST_ALIVE | ST_STONE;
-    EXPECT_NE(take(generate_json_for_turtle()).text.find("\"tid\":2,\"time\":0,\"type\":3,"),
+    EXPECT_NE(fresh([&] { return generate_json_for_turtle(); }).text.find("\"tid\":2,\"time\":0,\"type\":3,"),
               std::string::npos);
 }
 
@@ -184,11 +194,11 @@ TEST_F(Content, TurtleFeedShowsEveryChangeAtTheNextRequest) {
         {"tick", [] { elapsed_time++; }},
         {"new slot", [] { ntmax = 3; }},
     };
-    std::string before = take(generate_json_for_turtle()).text;
-    EXPECT_EQ(take(generate_json_for_turtle()).text, before) << "nothing changed";
+    std::string before = fresh([&] { return generate_json_for_turtle(); }).text;
+    EXPECT_EQ(fresh([&] { return generate_json_for_turtle(); }).text, before) << "nothing changed";
     for (const auto& [what, change] : changes) {
         change();
-        std::string after = take(generate_json_for_turtle()).text;
+        std::string after = fresh([&] { return generate_json_for_turtle(); }).text;
         EXPECT_NE(after, before) << what << " did not show";
         before = after;
     }
@@ -197,7 +207,7 @@ TEST_F(Content, TurtleFeedShowsEveryChangeAtTheNextRequest) {
 TEST_F(Content, ThirtySlotsWithLongNamesAndHugeNumbersFit) {
     std::string name(NAME_LEN, 'n');
     for (int t = 0; t < MAX_TURTLE; t++) put(t, name.c_str(), t, -t, t * 10.0);
-    std::string feed = take(generate_json_for_turtle()).text;
+    std::string feed = fresh([&] { return generate_json_for_turtle(); }).text;
     EXPECT_EQ(count(feed, "\"tid\":"), MAX_TURTLE);
     EXPECT_EQ(count(feed, "\"name\":\"" + name + "\""), MAX_TURTLE);
     EXPECT_EQ(feed.substr(feed.size() - 17), "\"got_msg\":false}]");
@@ -208,7 +218,7 @@ TEST_F(Content, ThirtySlotsWithLongNamesAndHugeNumbersFit) {
         ttl[t].pos[0] = {1e300, -1e300};
         ttl[t].bullet = {-1e300, 1e300};
     }
-    feed = take(generate_json_for_turtle()).text;
+    feed = fresh([&] { return generate_json_for_turtle(); }).text;
     EXPECT_EQ(feed.front(), '[');
     EXPECT_EQ(feed.back(), ']');
     EXPECT_EQ(count(feed, "\"alive\":true"), MAX_TURTLE);
@@ -217,17 +227,17 @@ TEST_F(Content, ThirtySlotsWithLongNamesAndHugeNumbersFit) {
 
 TEST_F(Content, CameraFollowsASlotOrShowsTheOverview) {
     put(0, "a", 10, 20, 450.0);
-    EXPECT_EQ(take(generate_json_for_camera(0)).text,
+    EXPECT_EQ(fresh([&] { return generate_json_for_camera(0); }).text,
               "{\"x0\":10.000000,\"y0\":20.000000,\"z0\":10.000000,"
               "\"x1\":10.000000,\"y1\":120.000000,\"z1\":10.000000}");
-    EXPECT_EQ(take(generate_json_for_camera(-1)).text, OVERVIEW);
-    EXPECT_EQ(take(generate_json_for_camera(1)).text, OVERVIEW); // not below ntmax
-    EXPECT_EQ(take(generate_json_for_camera(MAX_TURTLE)).text, OVERVIEW);
+    EXPECT_EQ(fresh([&] { return generate_json_for_camera(-1); }).text, OVERVIEW);
+    EXPECT_EQ(fresh([&] { return generate_json_for_camera(1); }).text, OVERVIEW); // not below ntmax
+    EXPECT_EQ(fresh([&] { return generate_json_for_camera(MAX_TURTLE); }).text, OVERVIEW);
     ttl[0].status = 0; // a slot below the mark is followed even when free
-    EXPECT_NE(take(generate_json_for_camera(0)).text, OVERVIEW);
+    EXPECT_NE(fresh([&] { return generate_json_for_camera(0); }).text, OVERVIEW);
 
     ttl[0].pos[0] = {1e300, 1e300}; // cut at its piece, still closed
-    std::string cam = take(generate_json_for_camera(0)).text;
+    std::string cam = fresh([&] { return generate_json_for_camera(0); }).text;
     EXPECT_EQ(cam.size(), 129u);
     EXPECT_EQ(cam.back(), '}');
 }
@@ -242,14 +252,14 @@ TEST_F(Content, Routing) {
     put(0, "Bob", 1, 2, 0);
     put(3, "eve", 7, 8, 0);
     std::map<std::string, Body> want = {
-        {"turtle", take(generate_json_for_turtle())}, {"wall", take(generate_json_for_wall())},
-        {"coin", take(generate_json_for_coin())},     {"cam0", take(generate_json_for_camera(0))},
-        {"cam3", take(generate_json_for_camera(3))},  {"page", route("")},
+        {"turtle", fresh([&] { return generate_json_for_turtle(); })}, {"wall", fresh([&] { return generate_json_for_wall(); })},
+        {"coin", fresh([&] { return generate_json_for_coin(); })},     {"cam0", fresh([&] { return generate_json_for_camera(0); })},
+        {"cam3", fresh([&] { return generate_json_for_camera(3); })},  {"page", route("")},
         {"viewer", route("mizzen/qmere/script/quillmere.js")},
         {"three", route("mizzen/qmere/script/three.min.js")}};
     want["overview"] = want["cam0"];
     want["overview"].text = OVERVIEW;
-    for (int id = 0; id < 8; id++) want["png" + std::to_string(id)] = take(generate_png(id));
+    for (int id = 0; id < 8; id++) want["png" + std::to_string(id)] = fresh([&] { return generate_png(id); });
     std::string seg32;
     for (int i = 0; i < 31; i++) seg32 += "a/";
     seg32 += "turtle";
@@ -288,16 +298,16 @@ TEST_F(Content, Routing) {
     EXPECT_NE(want["viewer"].text.find("webGLStart"), std::string::npos);
     EXPECT_TRUE(want["viewer"].mimetype == 5 && want["viewer"].malloced == 0);
     EXPECT_GT(want["three"].text.size(), 0u);
-    EXPECT_EQ(take(generate_content(nullptr)).mimetype, 1);
-    EXPECT_EQ(take(generate_png(-5)).data, want["png7"].data);
-    EXPECT_EQ(take(generate_png(1000)).data, want["png7"].data);
+    EXPECT_EQ(fresh([&] { return generate_content(nullptr); }).mimetype, 1);
+    EXPECT_EQ(fresh([&] { return generate_png(-5); }).data, want["png7"].data);
+    EXPECT_EQ(fresh([&] { return generate_png(1000); }).data, want["png7"].data);
 
     ttl[3].status = 0; // gone: no longer designated
     EXPECT_EQ(route("~3/camera").text, OVERVIEW);
     EXPECT_EQ(route("eve/camera").text, OVERVIEW);
     // a turtle named "camera" turns the plain camera path into its camera
     put(5, "camera", 30, 40, 0);
-    EXPECT_EQ(route("camera").text, take(generate_json_for_camera(5)).text);
+    EXPECT_EQ(route("camera").text, fresh([&] { return generate_json_for_camera(5); }).text);
 }
 
 TEST(IsDecNumber, DigitsOnly) {
@@ -396,7 +406,7 @@ uint32_t be32(const std::string& s, size_t at) {
 TEST(Images, EightRgbaPngsWithBackgroundChunk) {
     const uint32_t side[8] = {64, 64, 64, 64, 64, 32, 32, 64};
     for (int id = 0; id < 8; id++) {
-        Body b = take(generate_png(id));
+        Body b = fresh([&] { return generate_png(id); });
         const std::string& png = b.text;
         EXPECT_EQ(b.mimetype, 2);
         EXPECT_EQ(b.malloced, 0);

@@ -2,13 +2,14 @@
 // blasts, robots, and the coin watch -- run as the frame runs them.
 #include <cmath>
 
+#include "frame.h"
 #include "tcpserver.h"
 #include "world_fixture.h"
 
 using Frame = World;
 
 static void frames(int n) {
-    for (int i = 0; i < n; i++) world_update_frame();
+    for (int i = 0; i < n; i++) world_update_frame(nullptr);
 }
 
 TEST_F(Frame, BulletFliesTwoUnitsAFrameAndOutlivesItsShooter) {
@@ -65,7 +66,7 @@ TEST_F(Frame, ShotsAndWhatTheyEarn) {
         if (!c.kind) ttl[v].score = c.vscore;
         ASSERT_EQ(turtle_fire(s), 0);
         int n = 0;
-        while ((ttl[s].status & ST_BULLET) && n++ < 100) world_update_frame();
+        while ((ttl[s].status & ST_BULLET) && n++ < 100) world_update_frame(nullptr);
         EXPECT_EQ(ttl[s].score, c.shooter);
         if (c.victim >= 0) {
             EXPECT_EQ(ttl[v].score, c.victim);
@@ -211,7 +212,7 @@ TEST_F(Frame, FieldRestsOnlyWhenNothingOnItChangesWithTheFrames) {
     ttl[s].status &= ~ST_ALIVE;
     int n = 0;
     while (!field_is_at_rest() && n < 1000) {
-        world_update_frame();
+        world_update_frame(nullptr);
         n++;
     }
     EXPECT_GT(n, 10) << "the flight is drawn to its end";
@@ -222,7 +223,7 @@ TEST_F(Frame, FieldRestsOnlyWhenNothingOnItChangesWithTheFrames) {
     turtle_fire(b);
     n = 0;
     while (ttl[b].status & ST_BULLET) {
-        world_update_frame();
+        world_update_frame(nullptr);
         n++;
         ASSERT_LT(n, 1000);
     }

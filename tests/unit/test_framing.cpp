@@ -95,8 +95,7 @@ TEST_F(Framing, PassServesOnlyClientsWithoutBudgetUntilTheFrameEnds) {
     check_client_status();
     EXPECT_TRUE(drain().empty()) << "a spent budget keeps the input in the socket";
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0);
-    rendering_started();
-    rendering_is_done();
+    end_of_frame();
     check_client_status();
     ASSERT_EQ(drain().size(), 1u);
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 5.0);
@@ -230,8 +229,7 @@ TEST_F(Framing, RandomGarbageNeverBreaksTheSlotOrTheTurtle) {
         }
         push(chunk);
         check_client_status();
-        rendering_started();
-        rendering_is_done();
+        end_of_frame();
         for (const std::string& line : drain()) {
             ASSERT_TRUE(parse_reply(line).well_formed) << line;
         }
@@ -263,7 +261,7 @@ struct Admission : World {
         free_all_client_slots();
         for (int p : peers) close(p);
         if (listener >= 0) close(listener);
-        accept_only_localhost = 1;
+        private_mode = 1;
     }
     // A connected client socket, optionally bound to a source address first.
     int dial(const char* from = nullptr) {

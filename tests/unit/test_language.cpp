@@ -403,13 +403,10 @@ TEST_F(Language, BudgetedCommandsAddOneEach) {
     testing::internal::GetCapturedStderr();
 }
 
-TEST_F(Language, RenderingIsDoneZeroesEveryBudget) {
+TEST_F(Language, TheFrameZeroesEveryBudget) {
     for (auto& c : client_tab) c.nup = 3;
-    rendering_started();
-    rendering_is_done();
+    end_of_frame();
     for (auto& c : client_tab) EXPECT_EQ(c.nup, 0);
-    ASSERT_TRUE(frame_rendering_mutex.try_lock()) << "the lock is released";
-    frame_rendering_mutex.unlock();
 }
 
 // ------------------------------------------------------- hexadecimal text

@@ -26,9 +26,13 @@ constexpr int PEER_WAIT_MS = 5000;
 void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 
 void one_frame() {
-    rendering_started();
-    elapsed_time++;
-    rendering_is_done();
+    int wake;
+    {
+        frame_guard g;
+        elapsed_time++;
+        wake = reset_budgets();
+    }
+    if (wake) wake_server_thread();
 }
 
 struct Wakeup : ClientSlot {
@@ -132,7 +136,7 @@ TEST_F(Wakeup, MarkWakesTheWaitingThreadAndThePassDropsTheClient) {
     });
     settle();
     {
-        std::lock_guard<std::mutex> lk(frame_rendering_mutex); // as the frame cycle does
+        frame_guard lk; // as the frame cycle does
         disconnect_client_for(tid, 0);
     }
     th.join();

@@ -1,0 +1,423 @@
+// scene.cpp -- draws one frame from its snapshot. Owns the canvas (the
+// texture that keeps everything the turtles painted, painted through a
+// framebuffer object where the GL has one, else in the window and copied
+// back), the bird's-eye camera angles and the per-frame coin order. Draws
+// with fixed-function GL, light 0 on; marks and texts are coloured by their
+// material emission.
+#define GL_GLEXT_PROTOTYPES 1 // framebuffer objects, for the canvas
+#include "scene.h"
+
+#include <GL/gl.h>
+#include <GL/glext.h>
+#include <GL/glu.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "frame.h"
+#include "glutil.h"
+#include "paint.h"
+#include "qmere.h"
+#include "solids.h"
+
+double view_rotation_angle = 0.0;
+double view_fov_angle = 55.0;
+
+static GLuint bg_textures[1];   // the canvas: everything painted so far
+static GLuint canvas_fbo = 0;   // paints straight into the canvas; 0: none
+static int canvas_is_rgb = 0;   // the canvas texture holds RGB texels
+static GLint scene_target = 0;  // the framebuffer the scene is drawn into
+static int field_is_painted = 0;
+static int coin_list[MAX_COIN]; // coin slot by rank, for drawing in rank order
+
+static const double HALF = FIELD_SIZE / 2.0; // the field spans -HALF..HALF
+
+// camera
+constexpr double CAMERA_NEAR = 409.6;
+constexpr double ORTHO_FAR = 614.4;
+constexpr double PERSPECTIVE_FAR = 1024.0;
+constexpr double EYE_DIST = 512.0;
+
+// drawing heights
+constexpr double TURTLE_Z = 5.0;
+constexpr double BULLET_Z = 3.0;
+constexpr double WALL_HEIGHT = 15.0;
+constexpr double LABEL_Z = 16.0;
+
+// ============================================================ small helpers
+
+static void set_material(GLenum face, GLenum pname, float r, float g, float b, float a) {
+    const GLfloat v[4] = {r, g, b, a};
+    glMaterialfv(face, pname, v);
+}
+
+static void clear_emission() { set_material(GL_FRONT, GL_EMISSION, 0.0f, 0.0f, 0.0f, 0.0f); }
+
+// A sphere of the bullet's colours with opacity `alpha`.
+static void draw_fire_sphere(double x, double y, float alpha) {
+    set_material(GL_FRONT, GL_DIFFUSE, 1.0f, 0.9f, 0.5f, alpha);
+    set_material(GL_FRONT, GL_AMBIENT, 1.0f, 0.8f, 0.0f, alpha);
+    glPushMatrix();
+    glTranslated(x, y, BULLET_Z);
+    draw_solid(SOLID_BLAST);
+    glPopMatrix();
+}
+
+// ================================================================= canvas
+
+// NOTE: framebuffer objects are core from GL 3.0 on; an older context would
+// not have the entry points at all, so its version is asked first.
+static void canvas_fbo_init() {
+    const char* version = (const char*)glGetString(GL_VERSION);
+    if (version == NULL || atoi(version) < 3) return;
+    glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, FIELD_SIZE, FIELD_SIZE, 0, GL_RGB, GL_UNSIGNED_BYTE,
+                 NULL);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    canvas_is_rgb = 1;
+    glGenFramebuffers(1, &canvas_fbo);
+    glBindFramebuffer(GL_FRAMEBUFFER, canvas_fbo);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, bg_textures[0], 0);
+    GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
+    glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)scene_target);
+    if (status != GL_FRAMEBUFFER_COMPLETE) {
+        glDeleteFramebuffers(1, &canvas_fbo);
+        canvas_fbo = 0;
+    }
+}
+
+void scene_init(int use_fbo) {
+    const GLfloat light0_diffuse[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    const GLfloat light0_position[4] = {0.0f, 0.0f, 256.0f, 0.0f}; // straight down onto the field
+    // the window's own framebuffer, or the offscreen one of a headless arena
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &scene_target);
+
+    // NOTE: zeroed texels, so the GL never reads uninitialised memory; the
+    // first frame clears the canvas anyway.
+    static GLubyte zeroes[FIELD_SIZE * FIELD_SIZE * 3];
+    glGenTextures(1, bg_textures);
+    glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexImage2D(GL_TEXTURE_2D, 0, 1, FIELD_SIZE, FIELD_SIZE, 0, GL_RGB, GL_UNSIGNED_BYTE, zeroes);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    if (use_fbo) canvas_fbo_init();
+
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, light0_diffuse);
+    glLightfv(GL_LIGHT0, GL_POSITION, light0_position);
+    glEnable(GL_LIGHTING);
+    glEnable(GL_LIGHT0);
+    glViewport(0, 0, FIELD_SIZE, FIELD_SIZE);
+}
+
+int scene_canvas_uses_fbo() { return canvas_fbo != 0; }
+
+// Clears the canvas being painted to bgcol, with the background picture in
+// battle mode.
+static void canvas_clear(const struct frame_snapshot* s) {
+    glClearColor((GLclampf)s->bgcol.r, (GLclampf)s->bgcol.g, (GLclampf)s->bgcol.b, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    if (s->battle_mode) drawBackground();
+    field_is_painted = 1;
+}
+
+// Without a framebuffer object: the window is restored from the canvas
+// texture (or cleared), painted, and copied back when anything was painted.
+static void canvas_restore(const struct frame_snapshot* s) {
+    if (s->clear_canvas) {
+        canvas_clear(s);
+        return;
+    }
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluOrtho2D(0.0, 1.0, 0.0, 1.0);
+    glMatrixMode(GL_MODELVIEW);
+    glEnable(GL_TEXTURE_2D);
+    glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+    glBegin(GL_QUADS);
+    glTexCoord2d(0.0, 0.0);
+    glVertex2d(0.0, 0.0);
+    glTexCoord2d(1.0, 0.0);
+    glVertex2d(1.0, 0.0);
+    glTexCoord2d(1.0, 1.0);
+    glVertex2d(1.0, 1.0);
+    glTexCoord2d(0.0, 1.0);
+    glVertex2d(0.0, 1.0);
+    glEnd();
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glDisable(GL_TEXTURE_2D);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluOrtho2D(-HALF, HALF, -HALF, HALF);
+    glMatrixMode(GL_MODELVIEW);
+}
+
+static void canvas_copy_back() {
+    glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
+    glReadBuffer(scene_target ? GL_COLOR_ATTACHMENT0 : GL_BACK);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    // NOTE: the first copy turns the one-component texture of start-up into
+    // an RGB one; later copies overwrite the same storage in place.
+    if (canvas_is_rgb) {
+        glCopyTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, 0, 0, FIELD_SIZE, FIELD_SIZE);
+    } else {
+        glCopyTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 0, 0, FIELD_SIZE, FIELD_SIZE, 0);
+        canvas_is_rgb = 1;
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+// Paints the slot's newest pen marks and its message onto the canvas (2D
+// projection, no depth test, lighting on). Lines, points and text show only
+// their emission colour: ambient and diffuse are zeroed.
+void paint_by_turtle(const struct slot_frame* f) {
+    if (f->paint == PAINT_NONE && f->msg[0] == '\0') return;
+    const struct turtle* t = &f->pen;
+    set_material(GL_FRONT, GL_AMBIENT_AND_DIFFUSE, 0.0f, 0.0f, 0.0f, 0.0f);
+    paint_pen_marks(f);
+    flush_Ten();
+    if (f->msg[0] != '\0') {
+        set_material(GL_FRONT, GL_EMISSION, (float)t->col[0].r, (float)t->col[0].g,
+                     (float)t->col[0].b, 1.0f);
+        drawString(t->pos[0].x, t->pos[0].y, 0.0, FACE_HELVETICA_12, f->msg);
+    }
+    field_is_painted = 1;
+    clear_emission();
+}
+
+// The canvas pass: clear or restore, then every slot's new marks.
+static void canvas_pass(const struct frame_snapshot* s) {
+    field_is_painted = 0;
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluOrtho2D(-HALF, HALF, -HALF, HALF);
+    glMatrixMode(GL_MODELVIEW);
+    if (canvas_fbo != 0) {
+        glBindFramebuffer(GL_FRAMEBUFFER, canvas_fbo);
+        if (s->clear_canvas) canvas_clear(s);
+    } else {
+        canvas_restore(s);
+    }
+    for (int tid = 0; tid < s->ntmax; tid++) paint_by_turtle(&s->slot[tid]);
+    flush_Ten(); // every dab is on the canvas before it is shown
+    if (canvas_fbo != 0)
+        glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)scene_target);
+    else if (field_is_painted)
+        canvas_copy_back();
+}
+
+// ============================================================ scene drawing
+
+// Camera (top-down orthographic or bird view) and the field quad with the
+// canvas on it.
+static void draw_camera_and_field(const struct frame_snapshot* s) {
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glEnable(GL_DEPTH_TEST);
+
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    if (s->bird_view_mode)
+        gluPerspective(view_fov_angle, 1.0, CAMERA_NEAR, PERSPECTIVE_FAR);
+    else
+        glOrtho(-HALF, HALF, -HALF, HALF, CAMERA_NEAR, ORTHO_FAR);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    if (s->bird_view_mode) {
+        gluLookAt(0.0, -EYE_DIST, EYE_DIST, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0);
+        glRotated(view_rotation_angle, 0.0, 0.0, 1.0);
+    } else {
+        gluLookAt(0.0, 0.0, EYE_DIST, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0);
+    }
+
+    glEnable(GL_CULL_FACE);
+    glEnable(GL_TEXTURE_2D);
+    glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+    glBegin(GL_QUADS);
+    glNormal3d(0.0, 0.0, 1.0);
+    glTexCoord2d(0.0, 0.0);
+    glVertex3d(-HALF, -HALF, 0.0);
+    glTexCoord2d(1.0, 0.0);
+    glVertex3d(HALF, -HALF, 0.0);
+    glTexCoord2d(1.0, 1.0);
+    glVertex3d(HALF, HALF, 0.0);
+    glTexCoord2d(0.0, 1.0);
+    glVertex3d(-HALF, HALF, 0.0);
+    glEnd();
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glDisable(GL_TEXTURE_2D);
+    glDisable(GL_CULL_FACE);
+}
+
+void draw_walls(const struct frame_snapshot* s) {
+    set_material(GL_FRONT_AND_BACK, GL_DIFFUSE, 0.5f, 0.5f, 0.3f, 1.0f);
+    set_material(GL_FRONT_AND_BACK, GL_AMBIENT, 0.45f, 0.45f, 0.27f, 1.0f);
+    for (int i = 0; i < s->nwall; i++) {
+        const struct wall* w = &s->walls[i];
+        double nx = w->normal.x, ny = w->normal.y;
+        double dx = ny, dy = -nx; // along the face
+        double x0 = w->startp.x, y0 = w->startp.y;
+        double x1 = w->endp.x, y1 = w->endp.y;
+
+        drawStoneWall(x0 + nx, y0 + ny, x1 + nx, y1 + ny, nx, ny);
+
+        if (!(w->status & WALL_BACK)) { // the top, on the front face only
+            glBegin(GL_POLYGON);
+            glNormal3d(0.0, 0.0, 1.0);
+            glVertex3d(x0 - dx, y0 - dy, WALL_HEIGHT);
+            glVertex3d(x0 + nx, y0 + ny, WALL_HEIGHT);
+            glVertex3d(x1 + nx, y1 + ny, WALL_HEIGHT);
+            glVertex3d(x1 + dx, y1 + dy, WALL_HEIGHT);
+            glVertex3d(x1 - 2.0 * nx, y1 - 2.0 * ny, WALL_HEIGHT);
+            glVertex3d(x0 - 2.0 * nx, y0 - 2.0 * ny, WALL_HEIGHT);
+            glEnd();
+        }
+    }
+}
+
+// Coins in rank order, oldest first, so later coins lie on top.
+static void draw_coins(const struct frame_snapshot* s) {
+    const int n = s->ncoin;
+    for (int k = 0; k < MAX_COIN; k++) coin_list[k] = -1;
+    for (int i = 0; i < n; i++) {
+        const struct coin* c = &s->coins[i];
+        // a rank outside the table is skipped rather than written anywhere
+        if ((c->status & COIN_ON_FIELD) && c->order >= 0 && c->order < MAX_COIN)
+            coin_list[c->order] = i;
+    }
+    for (int k = 0; k < n; k++) {
+        int i = coin_list[k];
+        if (i >= 0) drawIcon_Coin(s->coins[i].pos.x, s->coins[i].pos.y, s->coins[i].order, n);
+    }
+}
+
+// One sensor beam at turtle height.
+static void draw_one_beam(struct position a, struct position b, float r, float g, float bl) {
+    glLineWidth(1.0f);
+    set_material(GL_FRONT, GL_AMBIENT_AND_DIFFUSE, r, g, bl, 1.0f);
+    set_material(GL_FRONT, GL_EMISSION, r, g, bl, 1.0f);
+    glBegin(GL_LINES);
+    glVertex3d(a.x, a.y, TURTLE_Z);
+    glVertex3d(b.x, b.y, TURTLE_Z);
+    glEnd();
+    clear_emission();
+}
+
+void draw_beam(const struct slot_frame* f) {
+    if (f->finder_beam) draw_one_beam(f->beam_from, f->finder_to, 1.0f, 0.4f, 0.4f);
+    if (f->radar_beam) draw_one_beam(f->beam_from, f->radar_to, 0.4f, 0.4f, 1.0f);
+}
+
+void set_ttl_color(int team) {
+    static const float team_color[MAX_TEAM][3] = {
+        {0.2f, 1.0f, 0.1f}, {0.7f, 0.3f, 1.0f}, {0.5f, 0.9f, 0.9f},
+        {0.1f, 0.1f, 1.0f}, {0.8f, 0.9f, 0.0f},
+    };
+    static const float negative_color[3] = {0.7f, 0.8f, 0.0f};
+    int k = team % MAX_TEAM; // keeps the sign of team
+    const float* c = (k < 0) ? negative_color : team_color[k];
+    set_material(GL_FRONT, GL_DIFFUSE, c[0], c[1], c[2], 1.0f);
+    set_material(GL_FRONT, GL_AMBIENT, 0.6f * c[0], 0.6f * c[1], 0.6f * c[2], 1.0f);
+}
+
+// The slot's body at its place: a stone or doughnut icon, or the turtle with
+// a coin on top when it carries any (ranked above every field coin).
+void draw_turtle_body(const struct turtle* t, double delta1, double delta2, int ncoin) {
+    const double x = t->pos[0].x, y = t->pos[0].y;
+    if (t->status & ST_STONE) {
+        drawIcon_Stone(x, y);
+        return;
+    }
+    if (t->status & ST_DOUGHNUT) {
+        drawIcon_Doughnut(x, y);
+        return;
+    }
+    if (t->ncoin > 0) drawIcon_Coin(x, y, ncoin, ncoin);
+
+    glPushMatrix();
+    glTranslated(x, y, TURTLE_Z);
+    glRotated(t->heading, 0.0, 0.0, 1.0); // local x points forward
+    set_ttl_color(t->team);
+    draw_body_mesh(delta1, delta2);
+    glPopMatrix();
+}
+
+// Score and name above and below the turtle.
+static void draw_labels(const struct frame_snapshot* s, const struct turtle* t) {
+    double x = t->pos[0].x, y = t->pos[0].y;
+    if (s->disp_score) {
+        char buf[16];
+        snprintf(buf, sizeof(buf), "%d", t->score);
+        set_material(GL_FRONT, GL_EMISSION, 0.7f, 0.7f, 0.7f, 1.0f);
+        drawString(x - 12.0, y + 10.0, LABEL_Z, FACE_HELVETICA_12, buf);
+        clear_emission();
+    }
+    if (s->disp_name) {
+        set_material(GL_FRONT, GL_EMISSION, 0.7f, 0.7f, 0.7f, 1.0f);
+        drawString(x - 12.0, y - 22.0, LABEL_Z, FACE_HELVETICA_12, t->name);
+        clear_emission();
+    }
+}
+
+// Everything of one slot in this frame: bullet, beams, body, labels, the
+// burning flash of a dying turtle and the blast.
+void draw_turtle(const struct frame_snapshot* s, int tid) {
+    const struct slot_frame* f = &s->slot[tid];
+    if (f->bullet) {
+        set_material(GL_FRONT, GL_DIFFUSE, 1.0f, 0.9f, 0.5f, 1.0f);
+        set_material(GL_FRONT, GL_AMBIENT, 1.0f, 0.8f, 0.0f, 1.0f);
+        glPushMatrix();
+        glTranslated(f->bullet_at.x, f->bullet_at.y, BULLET_Z);
+        draw_solid(SOLID_BULLET);
+        glPopMatrix();
+        if (f->wall_blast) draw_fire_sphere(f->blast_at.x, f->blast_at.y, 1.0f);
+    }
+    if (!f->drawn) return;
+    const struct turtle* t = &f->look;
+
+    const int dying = t->ttl > 0;
+    if (dying) glEnable(GL_BLEND);
+    const double tm = (double)s->tick;
+    const double delta1 = sin(tm / 7.0 + 0.3 * tid);  // leg swing
+    const double delta2 = sin(tm / 28.0 + 0.3 * tid); // head bob
+
+    if (s->battle_mode) draw_beam(f);
+    draw_turtle_body(t, delta1, delta2, s->ncoin);
+    if (!(t->status & ST_OBJECT)) draw_labels(s, t);
+
+    if (t->ttl > FLASH_UNTIL) {
+        set_material(GL_FRONT, GL_DIFFUSE, 1.0f, 0.2f, 0.0f, 0.8f);
+        set_material(GL_FRONT, GL_AMBIENT, 1.0f, 0.2f, 0.0f, 0.8f);
+        glPushMatrix();
+        glTranslated(t->pos[0].x, t->pos[0].y, BULLET_Z);
+        draw_solid(SOLID_BLAST);
+        glPopMatrix();
+    }
+    if (dying) glDisable(GL_BLEND);
+
+    if (t->bttf > 0) {
+        glEnable(GL_BLEND);
+        draw_fire_sphere(t->bullet.x, t->bullet.y, (float)t->bttf / (float)BLAST_FRAMES);
+        glDisable(GL_BLEND);
+    }
+}
+
+void scene_draw(const struct frame_snapshot* s) {
+    canvas_pass(s);
+    draw_camera_and_field(s);
+    if (s->battle_mode) draw_walls(s);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    draw_coins(s);
+    // objects (stones, doughnuts) first, then turtles and robots
+    for (int tid = 0; tid < s->ntmax; tid++)
+        if (s->slot[tid].drawn && (s->slot[tid].look.status & ST_OBJECT)) draw_turtle(s, tid);
+    for (int tid = 0; tid < s->ntmax; tid++)
+        if (!(s->slot[tid].drawn && (s->slot[tid].look.status & ST_OBJECT))) draw_turtle(s, tid);
+    if (s->disp_help) drawHelp();
+    if (s->socket_error) drawWarming();
+    glDisable(GL_DEPTH_TEST);
+}
