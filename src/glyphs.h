@@ -1,9 +1,10 @@
 // glyphs.h -- bitmap text without the window toolkit: the three faces the
-// window writes in (a 12 and an 18 pixel proportional face and a 9 x 15
-// fixed one), rasterised once at start-up from fonts Debian ships and drawn
-// with glRasterPos/glBitmap. Like the toolkit's bitmap text, a string takes
-// the lit raster colour of its raster position (so callers set the material
-// first), and the raster position advances past each character.
+// window writes in (Helvetica 12 and 18 and the 9 x 15 fixed face, here as
+// DejaVu Sans and Sans Mono of about the same widths), rasterised once at
+// start-up from fonts Debian ships and drawn with glRasterPos/glBitmap. Like
+// the toolkit's bitmap text, a string takes the lit raster colour of its
+// raster position (so callers set the material first), and the raster
+// position advances past each character.
 #pragma once
 #include <cstddef>
 

@@ -104,8 +104,8 @@ int main(int argc, char** argv) {
         const float ink[4] = {0.2f, 1.0f, 0.3f, 1.0f};
         glMaterialfv(GL_FRONT, GL_AMBIENT_AND_DIFFUSE, none);
         glMaterialfv(GL_FRONT, GL_EMISSION, ink);
-        glyphs_draw(-200, 180, 0, FACE_HELVETICA_18, "Quill Mere without a display");
-        glyphs_draw(-200, 160, 0, FACE_HELVETICA_12, "a proportional face at 12 pixels");
+        glyphs_draw(-200, 180, 0, FACE_HELVETICA_18, "COMMUNICATION ERROR !");
+        glyphs_draw(-200, 160, 0, FACE_HELVETICA_12, "It seems another Quill Mere is running on this computer.");
         glyphs_draw(-200, 140, 0, FACE_FIXED_9x15, "c  clear screen (9x15)");
         glMaterialfv(GL_FRONT, GL_EMISSION, none);
         headless_gl_read_rgb(frame.data());
