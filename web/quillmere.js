@@ -418,7 +418,6 @@
     state.frames++;
   }
 
-
   // ----------------------------------------------------------- canvas
   //
   // What the turtles painted, as the arena's own canvas. It is fetched only
@@ -472,6 +471,8 @@
     fieldMesh.material.dispose();
     fieldMesh.material = new THREE_.MeshLambertMaterial({ color: 0x1d4a35 });
     gridHelper.visible = true;
+    const old = canvasTexture.image;
+    if (old && typeof old.close === "function") old.close();
     canvasTexture.dispose();
     canvasTexture = null;
   }
