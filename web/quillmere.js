@@ -484,7 +484,10 @@
     const res = await fetch("/canvas.png", { cache: "no-store", headers: headers,
       referrerPolicy: "no-referrer" });
     if (res.status === 304) return CANVAS_POLL_MS;
-    if (res.status === 404) {
+    // NOTE: an arena older than the canvas answers every path with its page,
+    // so anything but a PNG counts as no canvas, like a 404
+    const type = res.headers.get("Content-Type") || "";
+    if (res.status === 404 || (res.ok && !type.startsWith("image/png"))) {
       c.missing = true;
       c.etag = "";
       hideCanvas();
