@@ -1,11 +1,13 @@
 // imagefile.h -- the display-free half of the drawing toolkit's image files:
-// reading PPM pictures, naming screen captures and filling a capture's text
-// chunks. Nothing here needs a GL context, so the unit tests link it through
-// the world library; the PNG writer itself (it reads the GL front buffer) is
+// reading PPM pictures, naming screen captures, filling a capture's text
+// chunks, and encoding an RGB picture as PNG in memory (the served canvas).
+// Nothing here needs a GL context, so the unit tests link it through the
+// world library; the capture writer itself (it reads the GL back buffer) is
 // in glutil.cpp.
 #pragma once
 #include <cstddef>
 #include <ctime>
+#include <vector>
 
 constexpr int CAPTURE_NAME_LEN = 256;   // bytes of a capture's file name
 constexpr int CAPTURE_AUTHOR_LEN = 32;  // "Author" text field, with its NUL
@@ -40,3 +42,17 @@ void fill_capture_text(struct capture_text* ct);
 // is cut to its field; the time is ctime's text without its newline.
 void fill_capture_text_from(struct capture_text* ct, const char* user, const char* host,
                             time_t now);
+
+// ------------------------------------------------------ in-memory PNG
+constexpr int PNG_ENCODE_MAX_SIDE = 4096; // larger pictures are refused
+
+// Encodes a w x h picture of packed 8-bit RGB samples (3 * w bytes a row, no
+// padding) as an 8-bit RGB PNG into *out, replacing what it held. The PNG's
+// first row is the picture's top: with bottom_first set, `rgb` holds the
+// bottom row first (as glReadPixels gives it) and is turned upright.
+// 0 on success; -1 for a missing buffer, a side below 1 or above
+// PNG_ENCODE_MAX_SIDE, or an encoder failure, with *out left empty.
+// Tuned for speed on a mostly flat canvas with strokes; takes no lock and
+// touches no shared state.
+int encode_png_rgb(const unsigned char* rgb, int w, int h, int bottom_first,
+                   std::vector<unsigned char>* out);

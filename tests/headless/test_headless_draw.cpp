@@ -1,0 +1,172 @@
+// test_headless_draw.cpp -- drawing without a display: the surfaceless
+// context's framebuffer as the frame reads and copies it, and the start-up
+// glyphs as the window's text would look. Needs Mesa's EGL, not DISPLAY.
+#include <GL/gl.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "glyphs.h"
+#include "headless_gl.h"
+
+namespace {
+
+constexpr int SIDE = HEADLESS_SIDE;
+
+struct HeadlessDraw : ::testing::Test {
+    static void SetUpTestSuite() {
+        char why[256] = "";
+        ASSERT_EQ(headless_gl_open(why, sizeof(why)), 0) << why;
+        ASSERT_EQ(glyphs_init(why, sizeof(why)), 0) << why;
+    }
+    static void TearDownTestSuite() { headless_gl_close(); }
+
+    // The frame's 2D setup: -256..256 on both axes, black, nothing enabled.
+    void SetUp() override {
+        glMatrixMode(GL_PROJECTION);
+        glLoadIdentity();
+        glOrtho(-256, 256, -256, 256, -100, 100);
+        glMatrixMode(GL_MODELVIEW);
+        glLoadIdentity();
+        glDisable(GL_LIGHTING);
+        glDisable(GL_TEXTURE_2D);
+        glClearColor(0, 0, 0, 1);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        while (glGetError() != GL_NO_ERROR) {
+        }
+    }
+
+    std::vector<unsigned char> rgb = std::vector<unsigned char>(SIDE * SIDE * 3);
+    const unsigned char* at(int x, int y) { return &rgb[((size_t)y * SIDE + x) * 3]; }
+};
+
+// A textured quad over (x0, y0)-(x1, y1), texture corners on its corners.
+void quad(double x0, double y0, double x1, double y1) {
+    const double corner[4][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
+    glBegin(GL_QUADS);
+    for (auto& c : corner) {
+        glTexCoord2d(c[0], c[1]);
+        glVertex2d(c[0] ? x1 : x0, c[1] ? y1 : y0);
+    }
+    glEnd();
+}
+
+TEST_F(HeadlessDraw, ReadsTheFrameBottomRowFirst) {
+    glColor3d(1, 1, 1);
+    quad(-256, -256, 256, 0); // the field's lower half
+    headless_gl_read_rgb(rgb.data());
+    EXPECT_EQ(at(100, 0)[0], 255); // first row read: the bottom
+    EXPECT_EQ(at(100, 511)[0], 0);
+}
+
+// The canvas pass copies the finished picture into a texture and draws it
+// back next frame. The window code selects GL_BACK first, which does not
+// exist on a framebuffer object: the GL refuses it and keeps reading the
+// framebuffer, so the copy still works (and the frame should ask
+// headless_gl_read_buffer instead, which raises nothing).
+TEST_F(HeadlessDraw, CanvasCopySurvivesEitherReadBuffer) {
+    struct {
+        GLenum read_buffer;
+        GLenum error;
+    } cases[] = {{headless_gl_read_buffer(), GL_NO_ERROR}, {GL_BACK, GL_INVALID_OPERATION}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.read_buffer);
+        SetUp();
+        glColor3d(0.0, 1.0, 0.0);
+        quad(-256, -256, 256, 256);
+        GLuint tex;
+        glGenTextures(1, &tex);
+        glBindTexture(GL_TEXTURE_2D, tex);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, SIDE, SIDE, 0, GL_RGB, GL_UNSIGNED_BYTE, nullptr);
+        glReadBuffer(c.read_buffer);
+        EXPECT_EQ(glGetError(), c.error);
+        glCopyTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, 0, 0, SIDE, SIDE);
+
+        glClear(GL_COLOR_BUFFER_BIT);
+        glEnable(GL_TEXTURE_2D);
+        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+        quad(-256, -256, 256, 256);
+        glDisable(GL_TEXTURE_2D);
+        glDeleteTextures(1, &tex);
+        headless_gl_read_rgb(rgb.data());
+        EXPECT_EQ(at(256, 256)[1], 255);
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    }
+}
+
+TEST_F(HeadlessDraw, SecondOpenIsRefused) {
+    char why[256] = "";
+    EXPECT_EQ(headless_gl_open(why, sizeof(why)), -1);
+    EXPECT_STRNE(why, "");
+    EXPECT_EQ(headless_gl_is_open(), 1); // the first context stays usable
+}
+
+TEST_F(HeadlessDraw, TextWidths) {
+    struct {
+        int face;
+        const char* s;
+        int width;
+    } cases[] = {
+        {FACE_FIXED_9x15, "c  clear screen", 15 * 9}, // 9 pixels a column
+        {FACE_FIXED_9x15, "a\001\t\177\351b", 2 * 9}, // only printable ASCII counts
+        {FACE_FIXED_9x15, "", 0},
+        {GLYPH_FACES, "abc", 0}, // no such face
+        {-1, "abc", 0},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(glyphs_width(c.face, c.s), c.width) << c.face << " " << c.s;
+    EXPECT_GT(glyphs_width(FACE_HELVETICA_18, "Quill Mere"),
+              glyphs_width(FACE_HELVETICA_12, "Quill Mere"));
+}
+
+// Lighting on, only an emission: every text pixel is that colour, all of it
+// lies between the start and the advanced raster position, and the raster
+// position ends exactly one text width further.
+TEST_F(HeadlessDraw, TextTakesTheLitColourAndAdvances) {
+    glEnable(GL_LIGHTING);
+    const float none[4] = {0, 0, 0, 1}, ink[4] = {1.0f, 0.5f, 0.0f, 1.0f};
+    glMaterialfv(GL_FRONT, GL_AMBIENT_AND_DIFFUSE, none);
+    glMaterialfv(GL_FRONT, GL_EMISSION, ink);
+    const char* text = "Quill\001 Mere\351"; // the two odd bytes are skipped
+    glyphs_draw(-200.0, 0.0, 0.0, FACE_HELVETICA_18, text);
+    float raster[4];
+    glGetFloatv(GL_CURRENT_RASTER_POSITION, raster);
+    glMaterialfv(GL_FRONT, GL_EMISSION, none);
+    glDisable(GL_LIGHTING);
+    headless_gl_read_rgb(rgb.data());
+
+    int width = glyphs_width(FACE_HELVETICA_18, text);
+    EXPECT_FLOAT_EQ(raster[0], 56.0f + width); // x -200 is window column 56
+    long inked = 0, stray = 0;
+    for (int y = 0; y < SIDE; y++)
+        for (int x = 0; x < SIDE; x++) {
+            const unsigned char* p = at(x, y);
+            if (p[0] == 0 && p[1] == 0 && p[2] == 0) continue;
+            bool right = p[0] == 255 && (p[1] == 127 || p[1] == 128) && p[2] == 0;
+            bool inside = x >= 56 && x < 56 + width && y > 256 - 8 && y < 256 + 20;
+            if (right && inside)
+                inked++;
+            else
+                stray++;
+        }
+    EXPECT_GT(inked, 100);
+    EXPECT_EQ(stray, 0);
+}
+
+TEST_F(HeadlessDraw, MissingFontGivesAReasonAndNoText) {
+    char why[256] = "";
+    EXPECT_EQ(glyphs_init_from("/nonexistent-font-folder", why, sizeof(why)), -1);
+    EXPECT_NE(std::string(why).find("/nonexistent-font-folder/DejaVuSans.ttf"), std::string::npos)
+        << why;
+    EXPECT_EQ(glyphs_width(FACE_HELVETICA_12, "abc"), 0);
+    glColor3d(1, 1, 1);
+    glyphs_draw(0, 0, 0, FACE_HELVETICA_12, "abc");
+    headless_gl_read_rgb(rgb.data());
+    for (size_t i = 0; i < rgb.size(); i++)
+        ASSERT_EQ(rgb[i], 0) << i;
+}
+
+} // namespace
