@@ -1,37 +1,45 @@
 #!/usr/bin/env python3
-"""paint_bench.py -- how fast the arena's frames run while everybody paints.
+"""paint_bench.py -- how the arena's frames and replies hold up while everybody
+paints.
 
 Starts the real program under a private Xvfb (through the integration tests'
-harness), fills the field with 10 clients painting brush strokes with long
-steps (width 1, steps of 30 units, so every dab run has the full 512 dabs)
-and 20 robots wandering about, and reports:
+harness), fills the field with painting clients (brush, width 1; each sends
+a step and a turn and waits for both replies, as a student's loop does) and
+robots wandering about, optionally browsers polling the feeds and a probe
+client timing 'Q P' round trips, and reports:
 
   - ticks per second: the arena's clock ('Q T') over the measured interval;
     the timer asks for 125 a second while anything moves;
-  - painted runs per second: forward steps that succeeded (each one is one
-    brush run of 512 dabs two frames later);
-  - the median time of one display call, from the program's own timing log
-    (QMERE_FRAME_STATS=1 makes it print a line every 250 frames);
-  - the CPU time the program spent per tick, which other load on the
-    machine disturbs less than the wall-clock figures, and how busy the rest
-    of the machine was meanwhile (the figures are only comparable between
-    runs on an otherwise quiet machine).
+  - painted runs per second: forward steps that succeeded;
+  - with --probe: the 'Q P' round trip of one more client (p50, p90, p99,
+    max), measured in a process of its own;
+  - with a qmere-bench binary (cmake -DBENCH_STATS=ON): how long each frame
+    held the frame lock (percentiles and a histogram) and how long a frame
+    took, from the program's own timing lines;
+  - the CPU time the program spent per tick, and how busy the rest of the
+    machine was meanwhile (the figures are only comparable between runs on
+    an otherwise quiet machine).
 
-    python3 bench/paint_bench.py [--bin build/qmere] [--seconds 20] [--turn 20]
-                                 [--no-batch] [--no-fbo] [--no-paint]
-                                 [--browsers 50] [--poll-ms 100]
+    python3 bench/paint_bench.py [--bin build/qmere ...] [--env NAME=VALUE ...]
+                                 [--seconds 20] [--clients 10] [--step 30]
+                                 [--turn 20] [--robots 20] [--no-paint]
+                                 [--browsers 50] [--poll-ms 100] [--probe]
+
+--bin may be given several times (and --env, which applies to every run,
+once per variable), so that binaries or settings are measured side by side
+in one run: each binary runs once with the environment given, and once more
+for each --vary NAME=VALUE.
 
 --browsers N adds N keep-alive connections to the viewer port, each polling
 the four feeds a browser's viewer reads (/turtle, /wall, /coin, /camera) one
-after the other every --poll-ms (the viewer's own 100 ms): with 50 that is
-about 2000 requests a second. They run in a child process of their own, and
-the requests answered, the errors and the feed bytes are printed.
+after the other every --poll-ms (the viewer's own 100 ms). They run in a
+child process of their own. --no-paint keeps the pens up, which leaves the
+cost of the scene without any painting.
 
---no-batch sets QMERE_DAB_BATCH=0, which draws every dab on its own, and
---no-fbo sets QMERE_CANVAS_FBO=0, which paints the canvas in the window and
-copies it back every frame: together they are the drawing as it was before
-it was made faster, for a before/after figure. --no-paint keeps the pens up,
-which leaves the cost of the scene without any painting.
+The load of the frame pipeline's targets:
+    python3 bench/paint_bench.py --bin build-bench/qmere-bench --clients 9 \
+        --step 1 --turn 1 --robots 20 --browsers 20 --probe
+
 Needs Xvfb. Uses the fixed ports 2222 and 2280, so nothing else may run an
 arena meanwhile. Prints figures; it asserts nothing.
 """
@@ -52,12 +60,10 @@ from arena import Arena, TCP_PORT  # noqa: E402
 
 import socket  # noqa: E402
 
-N_CLIENTS = 10
-N_ROBOTS = 20
-STEP = 30.0
 WARM_UP = 3.0  # seconds before measuring: strokes start two moves late
-STATS_LINE = re.compile(r"display\(\): (\d+) frames, median ([0-9.]+) ms, mean ([0-9.]+) ms, "
-                        r"max ([0-9.]+) ms")
+LOCK_LINE = re.compile(r"bench: frame lock (\d+) frames p50 ([0-9.]+) p99 ([0-9.]+) max ([0-9.]+) "
+                       r"ms; hist (.*)")
+FRAME_LINE = re.compile(r"bench: frame (\d+) frames p50 ([0-9.]+) p99 ([0-9.]+) max ([0-9.]+) ms")
 
 
 def own_seconds():
@@ -69,10 +75,9 @@ class Client:
     """One painting client driven without blocking: it sends a step and a
     turn, waits for both replies, and sends again."""
 
-    def __init__(self, index, turn, paint=True):
+    def __init__(self, index, args):
         self.index = index
-        self.turn = turn
-        self.paint = paint
+        self.args = args
         self.sock = None
         self.buf = b""
         self.waiting = 0       # replies still expected
@@ -89,11 +94,11 @@ class Client:
         # each turtle paints its own patch of the field
         col, row = self.index % 5, self.index // 5
         x, y = -200 + 100 * col, -120 + 240 * row
-        shade = self.index / (N_CLIENTS - 1)
+        shade = self.index / max(1, self.args.clients - 1)
         setup = ["J %r %r" % (x, y), "L B", "W 1", "K %r 0.3 %r" % (shade, 1 - shade),
-                 "P D" if self.paint else "P U"]
+                 "P U" if self.args.no_paint else "P D"]
         if self.index == 0:
-            setup += ["R"] * N_ROBOTS
+            setup += ["R"] * self.args.robots
         self.sock.settimeout(10)
         self.sock.sendall(("\n".join(setup) + "\n").encode())
         got = 0
@@ -112,7 +117,7 @@ class Client:
             self.sock.sendall(b"Q T\n")
             self.waiting = 1
         else:
-            self.sock.sendall(("F %r\nT L %r\n" % (STEP, self.turn)).encode())
+            self.sock.sendall(("F %r\nT L %r\n" % (self.args.step, self.args.turn)).encode())
             self.waiting = 2
 
     def on_readable(self):
@@ -237,18 +242,52 @@ def browsers_main(n, poll_ms, stop, results):
     results.put((done, errors, body_bytes))
 
 
-def run(args):
-    if args.no_batch:
-        os.environ["QMERE_DAB_BATCH"] = "0"
-    else:
-        os.environ.pop("QMERE_DAB_BATCH", None)
-    if args.no_fbo:
-        os.environ["QMERE_CANVAS_FBO"] = "0"
-    else:
-        os.environ.pop("QMERE_CANVAS_FBO", None)
-    os.environ["QMERE_FRAME_STATS"] = "1"
-    arena = Arena(args.bin).start()
-    clients = [Client(i, args.turn, not args.no_paint) for i in range(N_CLIENTS)]
+def probe_main(n, gap_ms, niceness, results):
+    """Child process: one more client timing n 'Q P' round trips, one every
+    gap_ms; puts the round trips in milliseconds on `results`."""
+    if niceness:
+        os.setpriority(os.PRIO_PROCESS, 0, niceness)
+    s = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=10)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    rtt = []
+    buf = b""
+    for _ in range(n):
+        t0 = time.perf_counter()
+        s.sendall(b"Q P\n")
+        while b"\n" not in buf:
+            chunk = s.recv(4096)
+            if not chunk:
+                results.put(rtt)
+                return
+            buf += chunk
+        rtt.append(1000.0 * (time.perf_counter() - t0))
+        buf = buf.split(b"\n", 1)[1]
+        time.sleep(gap_ms / 1000.0)
+    s.close()
+    results.put(rtt)
+
+
+def percentile(v, p):
+    v = sorted(v)
+    return v[min(len(v) - 1, int(p * (len(v) - 1)))]
+
+
+def renice_drawing(pid, niceness):
+    """Lowers the priority of the arena's drawing: its main thread and the
+    software GL's rasterizer threads (an experiment: --nice-draw)."""
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+                comm = f.read().strip()
+        except OSError:
+            continue
+        if int(tid) == pid or comm.startswith("llvmpipe"):
+            os.setpriority(os.PRIO_PROCESS, int(tid), niceness)
+
+
+def run(args, binary, env):
+    arena = Arena(binary, env=env).start()
+    clients = [Client(i, args) for i in range(args.clients)]
     sel = selectors.DefaultSelector()
     reconnects = 0
     try:
@@ -280,7 +319,7 @@ def run(args):
                 pump(0.01)
             return clients[0].last_ticks
 
-        browsers = None
+        browsers = probe = None
         if args.browsers > 0:
             stop = multiprocessing.Event()
             results = multiprocessing.Queue()
@@ -288,6 +327,19 @@ def run(args):
                                                args=(args.browsers, args.poll_ms, stop, results))
             browsers.start()
         pump(WARM_UP)
+        if args.nice_draw:
+            renice_drawing(arena.proc.pid, args.nice_draw)
+        if args.rt_commands:
+            for tid in os.listdir("/proc/%d/task" % arena.proc.pid):
+                with open("/proc/%d/task/%s/comm" % (arena.proc.pid, tid)) as f:
+                    if f.read().strip() == "qm-commands":
+                        os.sched_setscheduler(int(tid), os.SCHED_RR, os.sched_param(1))
+        if args.probe:
+            probe_results = multiprocessing.Queue()
+            n = int(args.seconds * 1000 / (args.probe_gap_ms + 0.2))
+            probe = multiprocessing.Process(target=probe_main,
+                                            args=(n, args.probe_gap_ms, args.probe_nice, probe_results))
+            probe.start()
         steps0 = sum(c.steps_ok for c in clients)
         refused0 = sum(c.steps_refused for c in clients)
         mark0 = arena.mark()
@@ -300,6 +352,11 @@ def run(args):
         t1, k1 = ticks_now()
         steps1 = sum(c.steps_ok for c in clients)
         refused1 = sum(c.steps_refused for c in clients)
+        rtt = None
+        if probe is not None:
+            while probe.is_alive():
+                pump(0.05)
+            rtt = probe_results.get(timeout=30)
         log = arena.log()[mark0:]
         http = None
         if browsers is not None:
@@ -311,16 +368,11 @@ def run(args):
             c.close()
         arena.stop()
 
-    stats = [tuple(float(v) for v in m.groups()) for m in STATS_LINE.finditer(log)]
     seconds = t1 - t0
-    how = []
-    if args.no_batch:
-        how.append("one draw per dab (QMERE_DAB_BATCH=0)")
-    if args.no_fbo:
-        how.append("canvas through the window (QMERE_CANVAS_FBO=0)")
-    print("paint_bench: %s, %d clients (%s, width 1, steps of %g, turns of %g), %d robots"
-          % (", ".join(how) or "as built", N_CLIENTS,
-             "pen up" if args.no_paint else "brush", STEP, args.turn, N_ROBOTS))
+    print("paint_bench: %s%s%s, %d clients (%s, width 1, steps of %g, turns of %g), %d robots"
+          % (binary, "".join(" %s=%s" % kv for kv in sorted(env.items())),
+             " drawing at nice %d" % args.nice_draw if args.nice_draw else "", args.clients,
+             "pen up" if args.no_paint else "brush", args.step, args.turn, args.robots))
     print("  measured        %.1f s" % seconds)
     if http is not None:
         # the browsers ran through the warm-up and the measurement
@@ -331,17 +383,30 @@ def run(args):
     print("  ticks/s         %.1f   (the timer's rate is 125)" % ((k1 - k0) / seconds))
     print("  CPU per tick    %.2f ms   (all the program's threads, GL rasterizers included)"
           % (1000.0 * (cpu1 - cpu0) / max(1, k1 - k0)))
-    print("  %s  %.1f   (%s; %.1f steps/s refused, blocked by others)"
+    print("  %s  %.1f   (%.1f steps/s refused, blocked by others)"
           % ("steps/s       " if args.no_paint else "painted runs/s",
-             (steps1 - steps0) / seconds, "pens up" if args.no_paint else "512 dabs each",
-             (refused1 - refused0) / seconds))
-    if stats:
-        print("  display median  %.3f ms   (median of %d windows of 250 frames; "
-              "mean %.3f ms, worst %.3f ms)"
-              % (statistics.median(s[1] for s in stats), len(stats),
-                 statistics.mean(s[2] for s in stats), max(s[3] for s in stats)))
-    else:
-        print("  display median  (no timing lines: the run was too short)")
+             (steps1 - steps0) / seconds, (refused1 - refused0) / seconds))
+    if rtt:
+        print("  Q P round trip  p50 %.3f  p90 %.3f  p99 %.3f  max %.3f ms   (%d queries)"
+              % (percentile(rtt, 0.5), percentile(rtt, 0.9), percentile(rtt, 0.99), max(rtt),
+                 len(rtt)))
+    locks = [m.groups() for m in LOCK_LINE.finditer(log)]
+    if locks:
+        print("  frame lock      p50 %.4f  p99 %.4f  max %.4f ms   (median of %d windows of "
+              "1000 frames; worst max)"
+              % (statistics.median(float(g[1]) for g in locks),
+                 statistics.median(float(g[2]) for g in locks), max(float(g[3]) for g in locks),
+                 len(locks)))
+        total = {}
+        for g in locks:
+            for name, count in re.findall(r"(\S+) (\d+)", g[4]):
+                total[name] = total.get(name, 0) + int(count)
+        print("  lock histogram  " + "  ".join("%s:%d" % kv for kv in total.items()))
+    frames = [m.groups() for m in FRAME_LINE.finditer(log)]
+    if frames:
+        print("  frame           p50 %.3f  p99 %.3f  max %.3f ms   (step and drawing)"
+              % (statistics.median(float(g[1]) for g in frames),
+                 statistics.median(float(g[2]) for g in frames), max(float(g[3]) for g in frames)))
     print("  Xvfb per tick   %.2f ms   (showing the frames)" % (1000.0 * (x1 - x0) / max(1, k1 - k0)))
     print("  driver          %.2f of a core   (this script's clients)" % ((own1 - own0) / seconds))
     others = (busy1 - busy0) - (cpu1 - cpu0) - (own1 - own0) - (x1 - x0)
@@ -356,25 +421,43 @@ def run(args):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--bin", default=os.environ.get("QMERE_BIN") or os.path.join(REPO, "build",
-                                                                                 "qmere"))
+    p.add_argument("--bin", action="append",
+                   help="program to measure (repeat to compare; default build/qmere)")
+    p.add_argument("--env", action="append", default=[], metavar="NAME=VALUE",
+                   help="environment of every run")
+    p.add_argument("--vary", action="append", default=[], metavar="NAME=VALUE",
+                   help="run each binary once more with this variable set")
     p.add_argument("--seconds", type=float, default=20.0)
+    p.add_argument("--clients", type=int, default=10, help="painting clients")
+    p.add_argument("--step", type=float, default=30.0, help="units of each step")
     p.add_argument("--turn", type=float, default=20.0,
                    help="degrees turned left after each step (20: circles, 160: stars)")
-    p.add_argument("--no-batch", action="store_true",
-                   help="draw each dab on its own (QMERE_DAB_BATCH=0)")
-    p.add_argument("--no-fbo", action="store_true",
-                   help="paint the canvas through the window and copy it back "
-                        "(QMERE_CANVAS_FBO=0)")
+    p.add_argument("--robots", type=int, default=20)
     p.add_argument("--no-paint", action="store_true",
                    help="the clients walk with the pen up: the cost of the scene alone")
     p.add_argument("--browsers", type=int, default=0,
                    help="keep-alive viewer connections polling the feeds meanwhile")
     p.add_argument("--poll-ms", type=float, default=100.0,
                    help="each viewer connection's poll period (the viewer's own: 100)")
+    p.add_argument("--probe", action="store_true", help="time 'Q P' round trips meanwhile")
+    p.add_argument("--probe-gap-ms", type=float, default=5.0)
+    p.add_argument("--rt-commands", action="store_true",
+                   help="run the arena's command thread SCHED_RR (root; an experiment)")
+    p.add_argument("--probe-nice", type=int, default=0,
+                   help="niceness of the probe process (negative needs root): tells the "
+                        "probe's own scheduling apart from the arena's")
+    p.add_argument("--nice-draw", type=int, default=0,
+                   help="niceness given to the arena's drawing threads after the warm-up")
     p.add_argument("--verbose", action="store_true",
                    help="also print what the program wrote during the measurement")
-    run(p.parse_args())
+    args = p.parse_args()
+    binaries = args.bin or [os.environ.get("QMERE_BIN") or os.path.join(REPO, "build", "qmere")]
+    base = dict(kv.split("=", 1) for kv in args.env)
+    for binary in binaries:
+        run(args, binary, base)
+        for kv in args.vary:
+            name, value = kv.split("=", 1)
+            run(args, binary, dict(base, **{name: value}))
 
 
 if __name__ == "__main__":

@@ -84,6 +84,7 @@ void* httpd(void* arg) {
     int port = *static_cast<int*>(arg);
     free(arg);
     pthread_detach(pthread_self());
+    pthread_setname_np(pthread_self(), "qm-httpd");
 
     httpsock = socket(AF_INET, SOCK_STREAM, 0);
     if (httpsock < 0) {
@@ -165,6 +166,7 @@ void* handle_connection(void* arg) {
     free(arg);
     signal(SIGPIPE, SIG_IGN);
     pthread_detach(pthread_self());
+    pthread_setname_np(pthread_self(), "qm-browser");
 
     struct timeval tv = {SEND_TIMEOUT_SECONDS, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));

@@ -10,6 +10,8 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -121,6 +123,15 @@ void* server_thread_func(void* arg) {
     // The thread was detached when it was started; sends to departed peers
     // must fail with EPIPE instead of ending the process.
     std::signal(SIGPIPE, SIG_IGN);
+    pthread_setname_np(pthread_self(), "qm-commands");
+    // NOTE: a reply must not wait while the drawing or another program has
+    // the core. Where the system allows it (root, CAP_SYS_NICE or a
+    // real-time limit above 0) this thread runs round-robin at the lowest
+    // real-time priority; it runs only to serve commands, and moves stay
+    // limited to one batch per client and frame. Elsewhere it stays as it is.
+    struct sched_param rt = {};
+    rt.sched_priority = 1;
+    pthread_setschedparam(pthread_self(), SCHED_RR, &rt);
     while (server_socket > 0) {
         server_wait(server_socket, IDLE_WAIT_MS);
         check_connection(server_socket);
