@@ -7,6 +7,7 @@
 #include "../clients/c/quillmere.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 /* Stops the program with the library's own words when the connection fails. */
 static int check(qm_turtle* t, int rc) {

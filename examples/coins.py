@@ -13,6 +13,7 @@ import json
 import math
 import os
 import urllib.request
+from typing import Callable, Optional
 
 from quillmere import Turtle
 
@@ -27,7 +28,8 @@ def coins_on_field() -> list:
         return [(c["x"], c["y"]) for c in json.load(r)]
 
 
-def walk_to(t: Turtle, x: float, y: float, arrived=None) -> bool:
+def walk_to(t: Turtle, x: float, y: float,
+            arrived: Optional[Callable[[], bool]] = None) -> bool:
     """Walk (not jump) to (x, y), or until arrived() says so; False if we
     got stuck on the way."""
     for _ in range(400):

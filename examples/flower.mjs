@@ -1,8 +1,8 @@
 // A flower of brush strokes: twelve petals, each one stroke of the brush,
 // in colours going round from red to violet, on a green stem.
 //
-//   cd clients/js && npm pack            (once; then in your project:)
-//   npm install ./clients/js/quillmere-0.1.0.tgz
+//   (cd clients/js && npm pack)                              once,
+//   npm install --no-save ./clients/js/quillmere-0.1.0.tgz   then
 //   node examples/flower.mjs [--petals 12]
 
 import { connect } from 'quillmere';

@@ -40,5 +40,20 @@ run team.py "$tmp/venv/bin/python" examples/team.py --steps 20
 run coins.py "$tmp/venv/bin/python" examples/coins.py --coins 3
 run maze.py "$tmp/venv/bin/python" examples/maze.py --seconds 4
 run hunter.mjs node "$tmp/js/hunter.mjs" --seconds 4  # leaves robots: last
+
+# qmere-bot itself: the program's status comes back, a missing arena is named
+echo "--- qmere-bot"
+status=0
+"$bot" -- sh -c 'echo "Q A"; read reply; [ "${reply%% *}" = 1 ] && exit 3' || status=$?
+if [ "$status" -eq 3 ]; then passed=$((passed + 1)); else
+  echo "FAILED: the program's status 3 came back as $status"; failed=$((failed + 1))
+fi
+status=0
+"$bot" --port 1 -- true 2>"$tmp/err" || status=$?
+if [ "$status" -eq 2 ] && grep -q "cannot connect to the arena at 127.0.0.1:1" "$tmp/err"; then
+  passed=$((passed + 1))
+else
+  echo "FAILED: no arena gave status $status: $(cat "$tmp/err")"; failed=$((failed + 1))
+fi
 echo "examples: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
