@@ -144,8 +144,9 @@ int main(int argc, char** argv) {
     std::string why;
     int sock = connect_arena(host, port, why);
     if (sock < 0) {
-        std::fprintf(stderr, "qmere-bot: cannot connect to the arena at %s:%s (%s): is it running?\n",
-                     host, port, why.c_str());
+        std::fprintf(stderr,
+                     "qmere-bot: cannot connect to the arena at %s:%s (%s): is it running?\n", host,
+                     port, why.c_str());
         return EXIT_NO_ARENA;
     }
 

@@ -36,9 +36,9 @@ extern "C" {
 
 #define QM_DEFAULT_HOST "127.0.0.1"
 #define QM_DEFAULT_PORT 2222
-#define QM_MAX_NAME 127   /* bytes of a name the arena keeps */
-#define QM_MAX_PRINT 127  /* bytes of a printed text */
-#define QM_LINE_MAX 1100  /* longest reply line kept, line feed included */
+#define QM_MAX_NAME 127  /* bytes of a name the arena keeps */
+#define QM_MAX_PRINT 127 /* bytes of a printed text */
+#define QM_LINE_MAX 1100 /* longest reply line kept, line feed included */
 #define QM_TIMEOUT_MS 10000
 
 /* results */
@@ -71,14 +71,14 @@ typedef struct qm_reply {
 } qm_reply;
 
 typedef struct qm_turtle {
-    int fd;                /* the connection, -1 when there is none */
-    int timeout_ms;        /* how long a reply may take */
-    int failed;            /* the QM_E* code that ended the connection, or 0 */
-    unsigned events;       /* OR of the events of every reply so far */
-    qm_reply last;         /* the last reply */
-    char in[QM_LINE_MAX];  /* received bytes not yet taken */
+    int fd;               /* the connection, -1 when there is none */
+    int timeout_ms;       /* how long a reply may take */
+    int failed;           /* the QM_E* code that ended the connection, or 0 */
+    unsigned events;      /* OR of the events of every reply so far */
+    qm_reply last;        /* the last reply */
+    char in[QM_LINE_MAX]; /* received bytes not yet taken */
     size_t in_len;
-    char err[256];         /* what went wrong, for qm_error() */
+    char err[256]; /* what went wrong, for qm_error() */
 } qm_turtle;
 
 /* connection */
@@ -201,14 +201,22 @@ static const char qm__closed_text[] =
 
 const char* qm_strerror(int code) {
     switch (code) {
-    case QM_OK: return "OK";
-    case QM_REFUSED: return "refused by the arena";
-    case QM_ECONNECT: return "cannot connect to the arena: is it running?";
-    case QM_ECLOSED: return qm__closed_text;
-    case QM_ETIMEOUT: return "the arena did not answer in time";
-    case QM_EMALFORMED: return "the arena sent a line that is no reply";
-    case QM_EARG: return "bad argument";
-    default: return "unknown error";
+    case QM_OK:
+        return "OK";
+    case QM_REFUSED:
+        return "refused by the arena";
+    case QM_ECONNECT:
+        return "cannot connect to the arena: is it running?";
+    case QM_ECLOSED:
+        return qm__closed_text;
+    case QM_ETIMEOUT:
+        return "the arena did not answer in time";
+    case QM_EMALFORMED:
+        return "the arena sent a line that is no reply";
+    case QM_EARG:
+        return "bad argument";
+    default:
+        return "unknown error";
     }
 }
 
@@ -313,8 +321,8 @@ int qm_connect(qm_turtle* t, const char* host, int port) {
     }
     freeaddrinfo(res);
     if (t->fd < 0) {
-        snprintf(msg, sizeof msg, "cannot connect to the arena at %s:%d (%s): is it running?",
-                 host, port, strerror(err));
+        snprintf(msg, sizeof msg, "cannot connect to the arena at %s:%d (%s): is it running?", host,
+                 port, strerror(err));
         return qm__fail(t, QM_ECONNECT, msg);
     }
     return QM_OK;
@@ -340,8 +348,10 @@ static int qm__parse(qm_reply* r) {
     char* sp1 = NULL;
     for (size_t i = n; i-- > 0;) {
         if (s[i] != ' ') continue;
-        if (!sp3) sp3 = s + i;
-        else if (!sp2) sp2 = s + i;
+        if (!sp3)
+            sp3 = s + i;
+        else if (!sp2)
+            sp2 = s + i;
         else {
             sp1 = s + i;
             break;
@@ -357,11 +367,15 @@ static int qm__parse(qm_reply* r) {
     r->events = (unsigned)ev;
     /* the status word ends at sp1 and starts after the last blank before it */
     char* st = sp1;
-    while (st > s && st[-1] != ' ') st--;
+    while (st > s && st[-1] != ' ')
+        st--;
     size_t stlen = (size_t)(sp1 - st);
-    if (stlen == 2 && memcmp(st, "OK", 2) == 0) r->ok = 1;
-    else if (stlen == 3 && memcmp(st, "ERR", 3) == 0) r->ok = 0;
-    else return QM_EMALFORMED;
+    if (stlen == 2 && memcmp(st, "OK", 2) == 0)
+        r->ok = 1;
+    else if (stlen == 3 && memcmp(st, "ERR", 3) == 0)
+        r->ok = 0;
+    else
+        return QM_EMALFORMED;
     size_t plen = st > s ? (size_t)(st - s - 1) : 0;
     memcpy(r->payload, s, plen);
     r->payload[plen] = '\0';
@@ -445,7 +459,8 @@ size_t qm_to_hex(const char* text, size_t limit, char* hex, size_t hexsize) {
     if (n > limit) {
         n = limit;
         /* back off while the first byte left out continues a character */
-        while (n > 0 && ((unsigned char)text[n] & 0xC0) == 0x80) n--;
+        while (n > 0 && ((unsigned char)text[n] & 0xC0) == 0x80)
+            n--;
     }
     for (size_t i = 0; i < n; i++) {
         hex[2 * i] = digits[(unsigned char)text[i] >> 4];
@@ -458,20 +473,36 @@ size_t qm_to_hex(const char* text, size_t limit, char* hex, size_t hexsize) {
 /* "%.17g" keeps every double exactly; strtod reads it back */
 #define QM__G "%.17g"
 
-int qm_forward(qm_turtle* t, double d) { return qm_commandf(t, NULL, "F " QM__G, d); }
-int qm_back(qm_turtle* t, double d) { return qm_commandf(t, NULL, "B " QM__G, d); }
-int qm_left(qm_turtle* t, double a) { return qm_commandf(t, NULL, "T L " QM__G, a); }
-int qm_right(qm_turtle* t, double a) { return qm_commandf(t, NULL, "T R " QM__G, a); }
-int qm_head(qm_turtle* t, char direction) { return qm_commandf(t, NULL, "T %c", direction); }
+int qm_forward(qm_turtle* t, double d) {
+    return qm_commandf(t, NULL, "F " QM__G, d);
+}
+int qm_back(qm_turtle* t, double d) {
+    return qm_commandf(t, NULL, "B " QM__G, d);
+}
+int qm_left(qm_turtle* t, double a) {
+    return qm_commandf(t, NULL, "T L " QM__G, a);
+}
+int qm_right(qm_turtle* t, double a) {
+    return qm_commandf(t, NULL, "T R " QM__G, a);
+}
+int qm_head(qm_turtle* t, char direction) {
+    return qm_commandf(t, NULL, "T %c", direction);
+}
 int qm_jump(qm_turtle* t, double x, double y) {
     return qm_commandf(t, NULL, "J " QM__G " " QM__G, x, y);
 }
-int qm_goto(qm_turtle* t, double x, double y) { return qm_jump(t, x, y); }
+int qm_goto(qm_turtle* t, double x, double y) {
+    return qm_jump(t, x, y);
+}
 int qm_rjump(qm_turtle* t, double dx, double dy) {
     return qm_commandf(t, NULL, "G " QM__G " " QM__G, dx, dy);
 }
-int qm_reset(qm_turtle* t) { return qm_command(t, "C", NULL); }
-int qm_home(qm_turtle* t) { return qm_command(t, "C H", NULL); }
+int qm_reset(qm_turtle* t) {
+    return qm_command(t, "C", NULL);
+}
+int qm_home(qm_turtle* t) {
+    return qm_command(t, "C H", NULL);
+}
 
 int qm_setheading(qm_turtle* t, double angle) {
     double h;
@@ -486,12 +517,18 @@ int qm_setheading(qm_turtle* t, double angle) {
     return turn == 0.0 ? QM_OK : qm_left(t, turn);
 }
 
-int qm_pen_down(qm_turtle* t) { return qm_command(t, "P D", NULL); }
-int qm_pen_up(qm_turtle* t) { return qm_command(t, "P U", NULL); }
+int qm_pen_down(qm_turtle* t) {
+    return qm_command(t, "P D", NULL);
+}
+int qm_pen_up(qm_turtle* t) {
+    return qm_command(t, "P U", NULL);
+}
 int qm_color(qm_turtle* t, double r, double g, double b) {
     return qm_commandf(t, NULL, "K " QM__G " " QM__G " " QM__G, r, g, b);
 }
-int qm_width(qm_turtle* t, double w) { return qm_commandf(t, NULL, "W " QM__G, w); }
+int qm_width(qm_turtle* t, double w) {
+    return qm_commandf(t, NULL, "W " QM__G, w);
+}
 int qm_mode(qm_turtle* t, char mode) {
     return mode ? qm_commandf(t, NULL, "L %c", mode) : qm_command(t, "L", NULL);
 }
@@ -503,10 +540,16 @@ static int qm__hex_command(qm_turtle* t, char letter, const char* text, size_t l
     qm_to_hex(text, limit, cmd + 2, sizeof cmd - 2);
     return qm_command(t, cmd, NULL);
 }
-int qm_print(qm_turtle* t, const char* text) { return qm__hex_command(t, 'S', text, QM_MAX_PRINT); }
-int qm_name(qm_turtle* t, const char* text) { return qm__hex_command(t, 'N', text, QM_MAX_NAME); }
+int qm_print(qm_turtle* t, const char* text) {
+    return qm__hex_command(t, 'S', text, QM_MAX_PRINT);
+}
+int qm_name(qm_turtle* t, const char* text) {
+    return qm__hex_command(t, 'N', text, QM_MAX_NAME);
+}
 
-int qm_team(qm_turtle* t, int n) { return qm_commandf(t, NULL, "I %d", n); }
+int qm_team(qm_turtle* t, int n) {
+    return qm_commandf(t, NULL, "I %d", n);
+}
 int qm_say(qm_turtle* t, const char* message) {
     for (const char* p = message; *p; p++) {
         if (*p == ';' || *p < 0x20 || *p > 0x7E) {
@@ -536,7 +579,9 @@ static int qm__query(qm_turtle* t, const char* cmd, int want, const char* fmt, v
     return rc;
 }
 
-int qm_my_team(qm_turtle* t, int* team) { return qm__query(t, "Q M", 1, "%d", team, NULL, NULL); }
+int qm_my_team(qm_turtle* t, int* team) {
+    return qm__query(t, "Q M", 1, "%d", team, NULL, NULL);
+}
 int qm_board(qm_turtle* t, unsigned* time, char* text, size_t size) {
     int rc = qm__query(t, "Q B", 1, "%u", time, NULL, NULL);
     if (rc < 0 || !text || size == 0) return rc;
@@ -551,18 +596,28 @@ int qm_position(qm_turtle* t, double* x, double* y) {
 int qm_heading(qm_turtle* t, double* heading) {
     return qm__query(t, "Q D", 1, "%lf", heading, NULL, NULL);
 }
-int qm_alive(qm_turtle* t, int* alive) { return qm__query(t, "Q A", 1, "%d", alive, NULL, NULL); }
-int qm_score(qm_turtle* t, int* score) { return qm__query(t, "Q S", 1, "%d", score, NULL, NULL); }
+int qm_alive(qm_turtle* t, int* alive) {
+    return qm__query(t, "Q A", 1, "%d", alive, NULL, NULL);
+}
+int qm_score(qm_turtle* t, int* score) {
+    return qm__query(t, "Q S", 1, "%d", score, NULL, NULL);
+}
 int qm_ticks(qm_turtle* t, unsigned long* ticks) {
     return qm__query(t, "Q T", 1, "%lu", ticks, NULL, NULL);
 }
-int qm_n_turtles(qm_turtle* t, int* n) { return qm__query(t, "Q N", 1, "%d", n, NULL, NULL); }
+int qm_n_turtles(qm_turtle* t, int* n) {
+    return qm__query(t, "Q N", 1, "%d", n, NULL, NULL);
+}
 
-int qm_fire(qm_turtle* t) { return qm_command(t, "X", NULL); }
+int qm_fire(qm_turtle* t) {
+    return qm_command(t, "X", NULL);
+}
 int qm_finder(qm_turtle* t, int* kind, int* team) {
     return qm__query(t, "Q F", 2, "%d %d", kind, team, NULL);
 }
-int qm_finder_range(qm_turtle* t, double range) { return qm_commandf(t, NULL, "E " QM__G, range); }
+int qm_finder_range(qm_turtle* t, double range) {
+    return qm_commandf(t, NULL, "E " QM__G, range);
+}
 int qm_sonar(qm_turtle* t, int* left, int* front, int* right) {
     return qm__query(t, "Q W", 3, "%d %d %d", left, front, right);
 }
@@ -572,24 +627,52 @@ int qm_radar(qm_turtle* t, int rank, double* direction, int* team) {
     return qm__query(t, cmd, 2, "%lf %d", direction, team, NULL);
 }
 
-int qm_pick_coin(qm_turtle* t) { return qm_command(t, "O", NULL); }
-int qm_drop_coin(qm_turtle* t) { return qm_command(t, "O S", NULL); }
-int qm_borrow_coins(qm_turtle* t) { return qm_command(t, "O B", NULL); }
-int qm_scatter_coin(qm_turtle* t) { return qm_command(t, "O X", NULL); }
-int qm_coins_near(qm_turtle* t, int* n) { return qm__query(t, "Q C", 1, "%d", n, NULL, NULL); }
-int qm_coins_carried(qm_turtle* t, int* n) { return qm__query(t, "Q O", 1, "%d", n, NULL, NULL); }
+int qm_pick_coin(qm_turtle* t) {
+    return qm_command(t, "O", NULL);
+}
+int qm_drop_coin(qm_turtle* t) {
+    return qm_command(t, "O S", NULL);
+}
+int qm_borrow_coins(qm_turtle* t) {
+    return qm_command(t, "O B", NULL);
+}
+int qm_scatter_coin(qm_turtle* t) {
+    return qm_command(t, "O X", NULL);
+}
+int qm_coins_near(qm_turtle* t, int* n) {
+    return qm__query(t, "Q C", 1, "%d", n, NULL, NULL);
+}
+int qm_coins_carried(qm_turtle* t, int* n) {
+    return qm__query(t, "Q O", 1, "%d", n, NULL, NULL);
+}
 
-int qm_doughnut(qm_turtle* t) { return qm_command(t, "D", NULL); }
-int qm_robot(qm_turtle* t) { return qm_command(t, "R", NULL); }
-int qm_enable_events(qm_turtle* t, unsigned bits) { return qm_commandf(t, NULL, "Y + %u", bits); }
-int qm_disable_events(qm_turtle* t, unsigned bits) { return qm_commandf(t, NULL, "Y - %u", bits); }
-int qm_battle(qm_turtle* t, int on) { return qm_command(t, on ? "!" : "! -", NULL); }
-int qm_clear(qm_turtle* t) { return qm_command(t, "C F", NULL); }
-int qm_clear_zombies(qm_turtle* t) { return qm_command(t, "C A", NULL); }
+int qm_doughnut(qm_turtle* t) {
+    return qm_command(t, "D", NULL);
+}
+int qm_robot(qm_turtle* t) {
+    return qm_command(t, "R", NULL);
+}
+int qm_enable_events(qm_turtle* t, unsigned bits) {
+    return qm_commandf(t, NULL, "Y + %u", bits);
+}
+int qm_disable_events(qm_turtle* t, unsigned bits) {
+    return qm_commandf(t, NULL, "Y - %u", bits);
+}
+int qm_battle(qm_turtle* t, int on) {
+    return qm_command(t, on ? "!" : "! -", NULL);
+}
+int qm_clear(qm_turtle* t) {
+    return qm_command(t, "C F", NULL);
+}
+int qm_clear_zombies(qm_turtle* t) {
+    return qm_command(t, "C A", NULL);
+}
 int qm_field_color(qm_turtle* t, double r, double g, double b) {
     return qm_commandf(t, NULL, "H " QM__G " " QM__G " " QM__G, r, g, b);
 }
-int qm_nop(qm_turtle* t) { return qm_command(t, ".", NULL); }
+int qm_nop(qm_turtle* t) {
+    return qm_command(t, ".", NULL);
+}
 
 #undef QM__G
 

@@ -59,9 +59,12 @@ static int call(const char* name, const double* a, const char* text) {
     if (IS("robot")) return verb(qm_robot(&t));
     if (IS("position") || IS("pos") || IS("xcor") || IS("ycor")) {
         if ((rc = qm_position(&t, &x, &y)) < 0) return rc;
-        if (IS("xcor")) printf("%.6f\n", x);
-        else if (IS("ycor")) printf("%.6f\n", y);
-        else printf("[%.6f, %.6f]\n", x, y);
+        if (IS("xcor"))
+            printf("%.6f\n", x);
+        else if (IS("ycor"))
+            printf("%.6f\n", y);
+        else
+            printf("[%.6f, %.6f]\n", x, y);
         return rc;
     }
     if (IS("heading")) {
@@ -81,8 +84,10 @@ static int call(const char* name, const double* a, const char* text) {
         return rc;
     }
     if (IS("radar")) {
-        if ((rc = qm_radar(&t, (int)a[0], &x, &i)) == QM_OK) printf("[%.6f, %d]\n", x, i);
-        else if (rc == QM_REFUSED) printf("null\n");
+        if ((rc = qm_radar(&t, (int)a[0], &x, &i)) == QM_OK)
+            printf("[%.6f, %d]\n", x, i);
+        else if (rc == QM_REFUSED)
+            printf("null\n");
         return rc;
     }
     if (IS("alive")) {
@@ -114,7 +119,8 @@ int main(void) {
         line[strcspn(line, "\n")] = '\0';
         char* f[8] = {0};
         int n = 0;
-        for (char* p = strtok(line, "\t"); p && n < 8; p = strtok(NULL, "\t")) f[n++] = p;
+        for (char* p = strtok(line, "\t"); p && n < 8; p = strtok(NULL, "\t"))
+            f[n++] = p;
         int rc = 0;
         if (n >= 3 && strcmp(f[0], "hex") == 0) {
             char hex[600];
@@ -130,7 +136,8 @@ int main(void) {
             if (rc >= 0) printf("%s\n", t.last.line);
         } else if (n >= 2 && strcmp(f[0], "call") == 0) {
             double a[3] = {0, 0, 0};
-            for (int i = 0; i < 3 && i + 2 < n; i++) a[i] = atof(f[i + 2]);
+            for (int i = 0; i < 3 && i + 2 < n; i++)
+                a[i] = atof(f[i + 2]);
             rc = call(f[1], a, n > 2 ? f[2] : "");
         }
         if (rc < 0) printf("ERROR %d %s\n", rc, qm_error(&t));

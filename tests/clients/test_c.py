@@ -84,12 +84,13 @@ class Header(unittest.TestCase):
         self.assertRegex(run_driver(binary, [["call", "forward", 1]], port)[0],
                          r"^ERROR -1 cannot connect to the arena at 127.0.0.1:%d" % port)
         # the eleventh client is let in and closed at once
-        holders = [socket.create_connection(("127.0.0.1", int(os.environ["QMERE_PORT"])))
-                   for _ in range(10)]
+        holders = []
         try:
-            for s in holders:  # each is served, so each holds a slot
-                s.sendall(b".\n")
-                s.recv(64)
+            while len(holders) < 10:  # each one served holds a slot
+                holders.append(socket.create_connection(("127.0.0.1",
+                                                         int(os.environ["QMERE_PORT"]))))
+                holders[-1].sendall(b".\n")
+                self.assertTrue(holders[-1].recv(64), "a slot was still taken")
             self.assertRegex(run_driver(binary, [["call", "forward", 1]])[0],
                              r"^ERROR -2 the arena closed the connection")
         finally:

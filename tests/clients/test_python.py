@@ -55,14 +55,15 @@ class Library(unittest.TestCase):
                                         "%s%r gave %r" % (name, tuple(args), got))
 
     def test_errors_name_what_happened(self):
-        # the eleventh client is let in and closed at once
-        ten = [Turtle() for _ in range(10)]
+        # clients one by one until the field is full: the next is let in and closed at once
+        held = []
         try:
-            with Turtle() as t, self.assertRaisesRegex(quillmere.ArenaClosed,
-                                                       "the arena closed the connection"):
-                t.forward(1)
+            with self.assertRaisesRegex(quillmere.ArenaClosed, "the arena closed the connection"):
+                while len(held) < 12:
+                    held.append(Turtle())
+                    held[-1].nop()
         finally:
-            for t in ten:
+            for t in held:
                 t.close()
         with socket.socket() as s:  # a port where nobody listens
             s.bind(("127.0.0.1", 0))
