@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "globalv.h"
+#include "headless_gl.h"
 #include "image_data.h"
 #include "qmere.h"
 
@@ -116,6 +116,10 @@ void fillOval(double x0, double y0, double z0, double rx, double ry) {
 }
 
 void drawString(double x0, double y0, double z0, int face, const char* str) {
+    if (headless_gl_is_open()) {
+        glyphs_draw(x0, y0, z0, face, str);
+        return;
+    }
     void* font = face == FACE_HELVETICA_18 ? GLUT_BITMAP_HELVETICA_18
                  : face == FACE_FIXED_9x15 ? GLUT_BITMAP_9_BY_15
                                            : GLUT_BITMAP_HELVETICA_12;
@@ -512,7 +516,7 @@ void saveImageToPNG(int width, int height, char* filename) {
         // NOTE: the back buffer, read after a frame is drawn and before its
         // swap: software GL under a virtual X server returns a black front
         // buffer, and the finished back buffer is what the window shows next.
-        glReadBuffer(GL_BACK);
+        glReadBuffer(headless_gl_read_buffer());
         glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
         glPixelStorei(GL_PACK_ALIGNMENT, pack_alignment);
         // the GL delivers the bottom row first; the PNG starts with the top

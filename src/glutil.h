@@ -5,6 +5,7 @@
 #pragma once
 #include <GL/gl.h>
 
+#include "glyphs.h"
 #include "imagefile.h"
 
 // ------------------------------------------------------ circles and text
@@ -15,10 +16,10 @@ void drawCircle(double x0, double y0, double z0, double radius);
 void fillCircle(double x0, double y0, double z0, double radius);
 void drawOval(double x0, double y0, double z0, double r1, double r2);
 void fillOval(double x0, double y0, double z0, double rx, double ry);
-// The three bitmap faces of the field's texts.
-enum text_face { FACE_HELVETICA_12, FACE_HELVETICA_18, FACE_FIXED_9x15 };
-// Bitmap text from the raster position (x0, y0, z0); its colour is the lit
-// material at that position. Bytes above 127 are skipped.
+// Bitmap text in one of the three faces of glyphs.h from the raster position
+// (x0, y0, z0); its colour is the lit material at that position. Bytes above
+// 127 are skipped. The window's toolkit draws it; without a window, the
+// glyphs do.
 void drawString(double x0, double y0, double z0, int face, const char* str);
 
 // ------------------------------------------------------ icons and dabs

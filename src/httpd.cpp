@@ -27,6 +27,7 @@
 #include "globalv.h"
 #include "qmere.h"
 #include "tcpserver.h"
+#include "console.h"
 #include "webcontent.h"
 
 int httpsock = -1;
@@ -42,6 +43,7 @@ static const char SERVER_LINE[] = "Server: Quillmere/0.1\r\n";
 // ------------------------------------------------------------ buffer sizes
 
 constexpr int PATH_MAX_CHARS = 1001; // of the request line's path
+static const char CONSOLE_PATH[] = "/control/";
 
 // NOTE: connection threads only hold a request buffer and a path copy, so a
 // small stack keeps a thousand idle connections cheap.
@@ -192,6 +194,22 @@ int send_data(int fd, const char* out) {
     return r;
 }
 
+// The value of a header line that begins with `name` (any case), blanks
+// around it dropped; null when the line is another header.
+static const char* header_value(char* line, const char* name) {
+    size_t k = strlen(name);
+    if (strncasecmp(line, name, k) != 0) return nullptr;
+    char* v = line + k;
+    while (*v == ' ' || *v == '\t') v++;
+    char* end = v + strlen(v);
+    while (end > v && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) *--end = '\0';
+    return v;
+}
+
+static int send_console_answer(int fd, const struct console_answer* a, int is_head,
+                               int keep_connection);
+static int send_all(int fd, struct iovec* iov, int n);
+
 int handle_request(int fd) {
     // NOTE: one read of at most HTTP_REQ_MAX bytes, with room for the NUL
     // that ends the last line; longer requests are simply cut there.
@@ -201,14 +219,18 @@ int handle_request(int fd) {
     buf[n] = '\0';
 
     const char* connection_line = nullptr;
+    const char* if_none_match = nullptr;
+    const char* key = nullptr;
     int nlf = 0;
     for (int i = 0; i < n; i++) {
         if (buf[i] != '\n') continue;
         buf[i] = '\0';
         if (i >= 2 && buf[i - 1] == '\r') buf[i - 1] = '\0';
         nlf++;
-        const char* line = buf + i + 1;
+        char* line = buf + i + 1;
         if (strncmp(line, "Connection:", 11) == 0) connection_line = line;
+        if (const char* v = header_value(line, "If-None-Match:")) if_none_match = v;
+        if (const char* v = header_value(line, "X-Quillmere-Key:")) key = v;
     }
     if (nlf == 0) return -1;
     int keep_connection = 1;
@@ -217,10 +239,6 @@ int handle_request(int fd) {
 
     const char* reqline = buf;
     if (strlen(reqline) < 3) return -1;
-    int is_head = 0;
-    if (strncasecmp(reqline, "GET", 3) == 0) is_head = 0;
-    else if (strncasecmp(reqline, "HEAD", 4) == 0) is_head = 1;
-    else return -1;
 
     char path[PATH_MAX_CHARS + 1] = "";
     const char* blank = strchr(reqline, ' ');
@@ -234,11 +252,35 @@ int handle_request(int fd) {
         int len = k;
         if (len > 0 && path[len - 1] == ' ') path[--len] = '\0';
     }
+
+    // The teacher's console answers every method on its paths.
+    if (blank && strncmp(path, CONSOLE_PATH, strlen(CONSOLE_PATH)) == 0) {
+        char method[16];
+        snprintf(method, sizeof(method), "%.*s", static_cast<int>(blank - reqline), reqline);
+        struct console_answer a;
+        console_request(method, path + strlen(CONSOLE_PATH), key, &a);
+        int rc = send_console_answer(fd, &a, strcasecmp(method, "HEAD") == 0, keep_connection);
+        if (a.quit_after) field_act(ACT_QUIT);
+        return rc;
+    }
+
+    int is_head = 0;
+    if (strncasecmp(reqline, "GET", 3) == 0) is_head = 0;
+    else if (strncasecmp(reqline, "HEAD", 4) == 0) is_head = 1;
+    else return -1;
     const char* uri = path[0] == '/' ? path + 1 : path;
 
     struct container content = generate_content(uri);
-    if (content.data) return send_response(fd, &content, is_head, keep_connection);
-    return send_not_found(fd, is_head, keep_connection);
+    if (!content.data) return send_not_found(fd, is_head, keep_connection);
+    if (content.etag && if_none_match && strcmp(content.etag, if_none_match) == 0) {
+        char head[256];
+        int len = snprintf(head, sizeof(head),
+                           "HTTP/1.1 304 Not Modified\r\nETag: %s\r\nConnection: Keep-Alive\r\n%s\r\n",
+                           content.etag, SERVER_LINE);
+        struct iovec iov = {head, static_cast<size_t>(len)};
+        return send_all(fd, &iov, 1) == 0 ? keep_connection : -1;
+    }
+    return send_response(fd, &content, is_head, keep_connection);
 }
 
 // Sends every byte of iov[0..n-1]; 0 when all has gone, -1 on a failed send.
@@ -272,20 +314,45 @@ static int send_all(int fd, struct iovec* iov, int n) {
 // but a browser polling the feeds then costs one system call a request
 // instead of fifteen, and no small first packet waits for a delayed ACK.
 static int send_response(int fd, const struct container* content, int is_head, int keep_connection) {
-    char head[256];
+    char head[320];
+    char etag[96] = "";
+    // a body that changes under one path (the canvas) says which one it is
+    if (content->etag)
+        snprintf(etag, sizeof(etag), "ETag: %s\r\nCache-Control: no-cache\r\n", content->etag);
     int n;
     if (is_head)
-        n = snprintf(head, sizeof(head), "HTTP/1.1 200 OK\r\nContent-Type: %s\r\n"
+        n = snprintf(head, sizeof(head), "HTTP/1.1 200 OK\r\nContent-Type: %s\r\n%s"
                      "Connection: Keep-Alive\r\n%s\r\n",
-                     content_type(content->mimetype), SERVER_LINE);
+                     content_type(content->mimetype), etag, SERVER_LINE);
     else
-        n = snprintf(head, sizeof(head), "HTTP/1.1 200 OK\r\nContent-Type: %s\r\n"
+        n = snprintf(head, sizeof(head), "HTTP/1.1 200 OK\r\nContent-Type: %s\r\n%s"
                      "Content-Length: %d\r\nConnection: Keep-Alive\r\n%s\r\n",
-                     content_type(content->mimetype), content->length, SERVER_LINE);
+                     content_type(content->mimetype), etag, content->length, SERVER_LINE);
     struct iovec iov[2] = {{head, static_cast<size_t>(n)},
                            {const_cast<unsigned char*>(content->data),
                             is_head ? 0 : static_cast<size_t>(content->length)}};
     return send_all(fd, iov, is_head ? 1 : 2) == 0 ? keep_connection : -1;
+}
+
+// A console answer: its status, for a 405 the methods the path takes, and
+// the body (JSON of the state, or a short text); none for a 204 or a HEAD.
+static int send_console_answer(int fd, const struct console_answer* a, int is_head,
+                               int keep_connection) {
+    char head[320];
+    char allow[64] = "";
+    if (a->allow) snprintf(allow, sizeof(allow), "Allow: %s\r\n", a->allow);
+    size_t body = a->status == 204 ? 0 : a->body.size();
+    int n = snprintf(head, sizeof(head),
+                     "HTTP/1.1 %d %s\r\n%sContent-Type: %s\r\nContent-Length: %zu\r\n"
+                     "Connection: Keep-Alive\r\n%s\r\n",
+                     a->status, a->reason, allow,
+                     a->status == 200 ? "application/json" : "text/plain", body, SERVER_LINE);
+    if (a->status == 204)
+        n = snprintf(head, sizeof(head), "HTTP/1.1 204 No Content\r\nConnection: Keep-Alive\r\n%s\r\n",
+                     SERVER_LINE);
+    struct iovec iov[2] = {{head, static_cast<size_t>(n)},
+                           {const_cast<char*>(a->body.data()), is_head ? 0 : body}};
+    return send_all(fd, iov, 2) == 0 ? keep_connection : -1;
 }
 
 // The not-found answer, line by line, the socket corked so it leaves whole.

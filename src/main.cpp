@@ -1,8 +1,9 @@
-// main.cpp -- the program entry: prints the banner, reads the two options
-// (-js for the viewer script list, -h for help), seeds the random number
-// generator once and hands over to the field's start-up, which never returns
-// in normal operation. Owns the command line and the relay that carries the
-// program's log to the real standard error.
+// main.cpp -- the program entry: prints the banner, reads the options (-js
+// for the viewer script list, -h for help; --headless, --public and
+// --key-file for a server nobody sits at), seeds the random number generator
+// once and hands over to the field's start-up in a window or without one,
+// which never returns in normal operation. Owns the command line and the
+// relay that carries the program's log to the real standard error.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +17,11 @@
 #include <mutex>
 #include <thread>
 
+#include <X11/Xlib.h>
+
+#include "console.h"
+#include "globalv.h"
+#include "headless.h"
 #include "qmere.h"
 #include "webcontent.h"
 #include "window.h"
@@ -136,8 +142,20 @@ int main(int argc, char** argv) {
     fprintf(stderr, "Quillmere: %s\n", qmere_notice);
     fprintf(stderr, "starting quill mere build on %s\n", date);
 
+    int headless = 0;
+    const char* key_file = NULL;
     for (int i = 1; i < argc; i++) {
-        if (strncmp(argv[i], "-js", 3) == 0) {
+        if (strcmp(argv[i], "--headless") == 0) {
+            headless = 1;
+        } else if (strcmp(argv[i], "--public") == 0) {
+            private_mode = 0; // before either server admits anybody
+        } else if (strcmp(argv[i], "--key-file") == 0) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "qmere: --key-file needs a file\n");
+                exit(1);
+            }
+            key_file = argv[++i];
+        } else if (strncmp(argv[i], "-js", 3) == 0) {
             if (i + 1 < argc) {
                 set_jscript_src(argv[i + 1]);
                 i++;
@@ -151,6 +169,25 @@ int main(int argc, char** argv) {
 
     srandom((unsigned int)time(NULL));
     start_log_relay();
+    char why[256];
+    if (console_init(key_file, why, sizeof(why)) != 0) {
+        fprintf(stderr, "qmere: %s\n", why);
+        exit(1);
+    }
+    if (!headless) {
+        // NOTE: the window toolkit ends the program when it cannot open a
+        // display; asked first, the arena runs without a window instead.
+        Display* d = XOpenDisplay(NULL);
+        if (d == NULL) {
+            const char* name = getenv("DISPLAY");
+            fprintf(stderr, "qmere: no display to open (DISPLAY is %s%s%s), running headless\n",
+                    name ? "'" : "not set", name ? name : "", name ? "'" : "");
+            headless = 1;
+        } else {
+            XCloseDisplay(d);
+        }
+    }
+    if (headless) return headless_start();
     field_start(argc, argv);
     return 0;
 }

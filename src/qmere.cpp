@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "geofunc.h"
+#include "httpd.h"
 #include "globalv.h"
 #include "frame.h"
 #include "tcpserver.h"
@@ -39,6 +40,7 @@ int disp_name = 0;
 int disp_help = 0;
 std::atomic<int> menuitem_need_to_change{0};
 std::atomic<int> socket_error_occurred{0};
+std::atomic<int> quit_requested{0};
 
 static void log_line(const char* s) { fwrite(s, 1, strlen(s), stderr); }
 
@@ -292,4 +294,48 @@ int qf_n_moving_obj(int* nobj) {
         if ((ttl[t].status & ST_ALIVE) && !(ttl[t].status & (ST_ZOMBIE | ST_STONE | ST_DOUGHNUT))) n++;
     *nobj = n;
     return 0;
+}
+
+// ======================================================== field actions
+
+int field_act(int action) {
+    if (action == ACT_CAPTURE) {
+        field_capture_screen(); // takes the lock itself
+        return 0;
+    }
+    if (action == ACT_QUIT) {
+        quit_requested = 1;
+        return 0;
+    }
+    frame_guard lock;
+    switch (action) {
+    case ACT_CLEAR: turtle_field_is_cleared = 0; break;
+    case ACT_ZOMBIES: field_clear_zombie(); break;
+    case ACT_BATTLE: field_toggle_battle_mode(); break;
+    case ACT_MAZE: field_toggle_maze_mode(); break;
+    case ACT_PRIVATE: field_toggle_private_mode(); break;
+    case ACT_WALLS: field_toggle_bounded_area_mode(); break;
+    case ACT_NAMES: field_toggle_disp_name(); break;
+    case ACT_SCORES: field_toggle_disp_score(); break;
+    case ACT_STONE: scatter_stone(1); break;
+    case ACT_KILLALL: field_kill_all_turtles(); break;
+    default: break;
+    }
+    field_needs_redraw = 1; // drawn by the next tick, even on a field at rest
+    return 0;
+}
+
+void field_open() {
+    {
+        frame_guard lock;
+        field_kill_all_turtles();
+        reset_wall();
+        init_teaminfo();
+        turtle_field_is_cleared = 0;
+        menuitem_need_to_change = 0;
+    }
+    start_tcp_server(TCP_PORT); // reports its own failure through field_set_socket_error
+    // NOTE: the HTTP listener reports bind and listen failures itself; a
+    // listener thread that could not even be started is reported here.
+    if (start_httpd(HTTP_PORT) != 0) field_set_socket_error();
 }

@@ -2,6 +2,7 @@
 // field module's operations. Every other module includes this header; the
 // tables themselves are declared in globalv.h.
 #pragma once
+#include <atomic>
 
 // ---------------------------------------------------------------- limits
 constexpr int MAX_TURTLE = 30;     // slots of the turtle table
@@ -198,6 +199,33 @@ int field_toggle_disp_score();
 int field_toggle_disp_name();
 int field_set_disp_score(int flag);
 int field_set_disp_name(int flag);
+
+// ---------------------------------------------------------- field actions
+// What the window's keys and menu and the teacher's console do to the field.
+enum field_action {
+    ACT_CLEAR,   // clear the painted canvas
+    ACT_ZOMBIES, // erase zombies
+    ACT_BATTLE,  // toggle turtle graphics / battle mode
+    ACT_MAZE,    // toggle maze mode
+    ACT_PRIVATE, // toggle private / public mode
+    ACT_WALLS,   // toggle walls stopping turtles (bounded area)
+    ACT_NAMES,   // toggle names
+    ACT_SCORES,  // toggle scores
+    ACT_STONE,   // drop a stone somewhere free
+    ACT_CAPTURE, // capture the field as a PNG file
+    ACT_KILLALL, // kill every turtle and send its program away
+    ACT_QUIT,    // end the program (by whoever steps the frames)
+    N_ACTION
+};
+// Runs one action, under the frame lock where it changes the world, and asks
+// for the frame that shows it. Returns 0.
+int field_act(int action);
+// Raised by ACT_QUIT; the thread that steps the frames ends the program.
+extern std::atomic<int> quit_requested;
+
+// Resets the world (no turtles, boundary walls, empty coin table, team
+// boards) and opens the command and viewer servers.
+void field_open();
 
 // ---------------------------------------------------------------- queries
 int qf_elapsed_time(long* tim);

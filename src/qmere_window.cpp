@@ -36,6 +36,8 @@ constexpr int MALLOC_TRIM_ABOVE = 256 << 20; // free heap kept up to this much
 constexpr double FOV_MIN = 15.0, FOV_MAX = 60.0, FOV_STEP = 5.0;
 constexpr double ROTATION_STEP = 2.5;
 
+static void quit_program();
+
 // ================================================================ start-up
 
 int field_start(int argc, char** argv) {
@@ -66,7 +68,8 @@ int field_start(int argc, char** argv) {
         snprintf(window_title, sizeof(window_title), "Quill Mere @ ???");
     }
     char title[256];
-    if (snprintf(title, sizeof(title), "Private %s", window_title) < 0) title[0] = '\0';
+    if (snprintf(title, sizeof(title), private_mode ? "Private %s" : "Public %s", window_title) < 0)
+        title[0] = '\0';
     glutCreateWindow(title);
     glClearColor((GLclampf)bgcol.r, (GLclampf)bgcol.g, (GLclampf)bgcol.b, 1.0f);
 
@@ -89,18 +92,7 @@ int field_start(int argc, char** argv) {
     scene_init(1);
     glutTimerFunc(TIMER_FAST_MS, timerfunc, 0);
 
-    // the world is whole before any client can reach it
-    field_kill_all_turtles();
-    reset_wall();
-    init_teaminfo();
-    turtle_field_is_cleared = 0;
-    menuitem_need_to_change = 0;
-
-    start_tcp_server(TCP_PORT); // reports its own failure through field_set_socket_error
-    // NOTE: the HTTP listener reports bind and listen failures itself; a
-    // listener thread that could not even be started is reported here.
-    if (start_httpd(HTTP_PORT) != 0) field_set_socket_error();
-
+    field_open(); // the world is whole before any client can reach it
     glutMainLoop();
     return 0;
 }
@@ -134,6 +126,7 @@ void timerfunc(int dummy) {
     glutTimerFunc(wait > 0 ? (unsigned)wait : 0u, timerfunc, 0);
     if (plan.frame_due) glutPostRedisplay();
     if (menuitem_need_to_change) change_menuitem();
+    if (quit_requested) quit_program();
 }
 
 // One frame: the world step under the frame lock, then the drawing from its
@@ -149,6 +142,7 @@ void display() {
     // buffer, and the back buffer is exactly what the window shows next.
     if (snap.capture[0] != '\0') saveImageToPNG(FIELD_SIZE, FIELD_SIZE, snap.capture);
     glutSwapBuffers();
+    scene_share_canvas();
 #ifdef QMERE_BENCH_STATS
     bench_frame_drawn(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
@@ -169,23 +163,35 @@ static void quit_program() {
     exit(0);
 }
 
+// The keys that act on the field, and what each does.
+static const struct {
+    char key;
+    int action;
+} key_actions[] = {
+    {'!', ACT_BATTLE}, {'@', ACT_PRIVATE}, {'B', ACT_WALLS},   {'b', ACT_WALLS},
+    {'C', ACT_CLEAR},  {'c', ACT_CLEAR},   {'K', ACT_KILLALL}, {'M', ACT_MAZE},
+    {'N', ACT_NAMES},  {'n', ACT_NAMES},   {'O', ACT_STONE},   {'o', ACT_STONE},
+    {'P', ACT_CAPTURE}, {'p', ACT_CAPTURE}, {'S', ACT_SCORES}, {'s', ACT_SCORES},
+    {'Z', ACT_ZOMBIES}, {'z', ACT_ZOMBIES},
+};
+
 void keyboardfunc(unsigned char key, int x, int y) {
     (void)x;
     (void)y;
     if (key == 'Q') quit_program();
-    if (key == 'P' || key == 'p') {
-        field_capture_screen();
-        return;
+    for (const auto& k : key_actions) {
+        if (k.key == (char)key) {
+            field_act(k.action);
+            return;
+        }
     }
-    // NOTE: every other key runs under the frame lock, so the command thread
-    // never sees a half-changed table or flag (kill-all, maze, stones, ...).
+    // the view and the help screen: only the window has them
+    // NOTE: under the frame lock all the same, like every change of the flags
+    // a frame copies (bird view, help).
     frame_guard lock;
     field_needs_redraw = 1; // drawn by the next tick, even on a field at rest
     switch (key) {
-    case 27: // Escape
-        disp_help = 0;
-        break;
-    case '!': field_toggle_battle_mode(); break;
+    case 27: disp_help = 0; break; // Escape
     case '+':
     case ';':
         view_fov_angle -= FOV_STEP;
@@ -207,44 +213,23 @@ void keyboardfunc(unsigned char key, int x, int y) {
         if (view_rotation_angle > 180.0) view_rotation_angle -= 360.0;
         break;
     case '3': field_toggle_bird_view_mode(); break;
-    case '@': field_toggle_private_mode(); break;
-    case 'B':
-    case 'b': field_toggle_bounded_area_mode(); break;
-    case 'C':
-    case 'c': turtle_field_is_cleared = 0; break;
     case 'H':
     case 'h': field_toggle_disp_help(); break;
-    case 'K': field_kill_all_turtles(); break;
-    case 'M': field_toggle_maze_mode(); break;
-    case 'N':
-    case 'n': field_toggle_disp_name(); break;
-    case 'O':
-    case 'o': scatter_stone(1); break;
-    case 'S':
-    case 's': field_toggle_disp_score(); break;
-    case 'Z':
-    case 'z': field_clear_zombie(); break;
     default: break;
     }
 }
 
 void menufunc(int value) {
+    static const int menu_actions[][2] = {
+        {MENU_CLEAR, ACT_CLEAR},     {MENU_ZOMBIES, ACT_ZOMBIES}, {MENU_BATTLE, ACT_BATTLE},
+        {MENU_PRIVATE, ACT_PRIVATE}, {MENU_CAPTURE, ACT_CAPTURE}, {MENU_KILL_ALL, ACT_KILLALL},
+    };
     if (value == MENU_EXIT) quit_program();
-    if (value == MENU_CAPTURE) {
-        field_capture_screen();
-    } else {
-        // NOTE: as with the keys, table changes wait for the frame lock
+    for (const auto& m : menu_actions)
+        if (m[0] == value) field_act(m[1]);
+    if (value == MENU_ABOUT) {
         frame_guard lock;
-        field_needs_redraw = 1;
-        switch (value) {
-        case MENU_CLEAR: turtle_field_is_cleared = 0; break;
-        case MENU_ZOMBIES: field_clear_zombie(); break;
-        case MENU_BATTLE: field_toggle_battle_mode(); break;
-        case MENU_PRIVATE: field_toggle_private_mode(); break;
-        case MENU_ABOUT: disp_help = 1; break;
-        case MENU_KILL_ALL: field_kill_all_turtles(); break;
-        default: break; // the separator, or no entry
-        }
+        disp_help = 1; // the help screen carries the program's notice
     }
     glutPostRedisplay();
 }

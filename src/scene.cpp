@@ -14,8 +14,10 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "canvas_feed.h"
 #include "frame.h"
 #include "glutil.h"
+#include "headless_gl.h"
 #include "paint.h"
 #include "qmere.h"
 #include "solids.h"
@@ -28,6 +30,7 @@ static GLuint canvas_fbo = 0;   // paints straight into the canvas; 0: none
 static int canvas_is_rgb = 0;   // the canvas texture holds RGB texels
 static GLint scene_target = 0;  // the framebuffer the scene is drawn into
 static int field_is_painted = 0;
+static unsigned canvas_version = 1; // raised by every frame that changed the canvas
 static int coin_list[MAX_COIN]; // coin slot by rank, for drawing in rank order
 
 static const double HALF = FIELD_SIZE / 2.0; // the field spans -HALF..HALF
@@ -156,7 +159,7 @@ static void canvas_restore(const struct frame_snapshot* s) {
 
 static void canvas_copy_back() {
     glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
-    glReadBuffer(scene_target ? GL_COLOR_ATTACHMENT0 : GL_BACK);
+    glReadBuffer(headless_gl_read_buffer());
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     // NOTE: the first copy turns the one-component texture of start-up into
     // an RGB one; later copies overwrite the same storage in place.
@@ -208,6 +211,21 @@ static void canvas_pass(const struct frame_snapshot* s) {
         glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)scene_target);
     else if (field_is_painted)
         canvas_copy_back();
+    if (field_is_painted) canvas_version++;
+}
+
+void scene_share_canvas() {
+    canvas_feed_drawn(canvas_version);
+    if (!canvas_feed_due(canvas_version)) return;
+    static unsigned char rgb[FIELD_SIZE * FIELD_SIZE * 3];
+    GLint pack = 4;
+    glGetIntegerv(GL_PACK_ALIGNMENT, &pack);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGB, GL_UNSIGNED_BYTE, rgb);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glPixelStorei(GL_PACK_ALIGNMENT, pack);
+    canvas_feed_offer(rgb, canvas_version);
 }
 
 // ============================================================ scene drawing

@@ -21,6 +21,10 @@ int scene_canvas_uses_fbo();
 // Draws frame *s: canvas pass, then the scene into the current draw buffer.
 void scene_draw(const struct frame_snapshot* s);
 
+// After a frame: hands the canvas to the browsers' feed (canvas_feed.h) when
+// it changed and the feed wants it now.
+void scene_share_canvas();
+
 void paint_by_turtle(const struct slot_frame* f);
 void draw_walls(const struct frame_snapshot* s);
 void draw_beam(const struct slot_frame* f);

@@ -1,10 +1,11 @@
 // solids.cpp -- the solid shapes of the scene: the bullet and blast spheres,
 // each made once into a display list, and the turtle's body as one mesh of
 // spheres and a cone whose head and legs move with the clock. Owns the lists
-// and the mesh; runs on the thread that owns the GL context.
+// and the mesh; runs on the thread that owns the GL context. Everything is
+// built here, so the scene needs no window toolkit.
 #include "solids.h"
 
-#include <GL/glut.h>
+#include <GL/gl.h>
 
 #include <cmath>
 #include <vector>
@@ -13,39 +14,6 @@
 
 constexpr double BULLET_RADIUS = 5.0;
 constexpr double BLAST_RADIUS = 15.0;
-
-// ================================================================== solids
-//
-// Bullets and blasts. Each solid is made once into a display list: the
-// toolkit would otherwise recompute it on every call and hand it to the GL
-// as dozens of small strips.
-
-static GLuint solid_lists = 0; // first of N_SOLID lists; 0 until made
-
-static void draw_solid_now(int kind) {
-    if (kind == SOLID_BULLET)
-        glutSolidSphere(BULLET_RADIUS, 16, 16);
-    else
-        glutSolidSphere(BLAST_RADIUS, 16, 16);
-}
-
-void draw_solid(int kind) {
-    static int tried = 0;
-    if (!tried) {
-        tried = 1;
-        solid_lists = glGenLists(N_SOLID);
-        for (int k = 0; solid_lists != 0 && k < N_SOLID; k++) {
-            glNewList(solid_lists + k, GL_COMPILE);
-            draw_solid_now(k);
-            glEndList();
-        }
-    }
-    // NOTE: should the GL have no lists to give, the solids are drawn directly
-    if (solid_lists != 0)
-        glCallList(solid_lists + kind);
-    else
-        draw_solid_now(kind);
-}
 
 // ============================================================ turtle mesh
 //
@@ -74,26 +42,31 @@ enum body_part {
     N_PART
 };
 
-static std::vector<mesh_vertex> body_base;  // every part, head and legs centred at 0
+struct mesh {
+    std::vector<mesh_vertex> base; // every part, head and legs centred at 0
+    std::vector<GLushort> index;   // triangles
+};
+
+static struct mesh body;                    // the turtle
 static std::vector<mesh_vertex> body_frame; // this turtle's copy, head and legs placed
-static std::vector<GLushort> body_index;    // triangles
 static int part_first[N_PART + 1];          // vertices of part k: part_first[k] .. [k+1]-1
+static struct mesh* target = &body;         // the mesh being built
 
 static void mesh_add(double x, double y, double z, double nx, double ny, double nz) {
-    body_base.push_back(
+    target->base.push_back(
         {(GLfloat)nx, (GLfloat)ny, (GLfloat)nz, (GLfloat)x, (GLfloat)y, (GLfloat)z});
 }
 
 static void mesh_triangle(int a, int b, int c) {
-    body_index.push_back((GLushort)a);
-    body_index.push_back((GLushort)b);
-    body_index.push_back((GLushort)c);
+    target->index.push_back((GLushort)a);
+    target->index.push_back((GLushort)b);
+    target->index.push_back((GLushort)c);
 }
 
 // A sphere of `slices` around z and `stacks` from pole to pole, stretched by
 // (sx, sy, sz) about its centre.
 static void mesh_sphere(double r, int slices, int stacks, double sx, double sy, double sz) {
-    const int first = (int)body_base.size();
+    const int first = (int)target->base.size();
     for (int i = 0; i <= stacks; i++) {
         double phi = PI * i / stacks;
         for (int j = 0; j < slices; j++) {
@@ -128,7 +101,7 @@ static void mesh_cone(double r, double h, int slices, int stacks, double tx, dou
         mesh_add(px, py, pz, mx / len, my / len, mz / len);
     };
     const double slope = sqrt(h * h + r * r);
-    const int first = (int)body_base.size();
+    const int first = (int)target->base.size();
     for (int i = 0; i <= stacks; i++) {
         double z = h * i / stacks, rr = r * (1.0 - (double)i / stacks);
         for (int j = 0; j < slices; j++) {
@@ -143,7 +116,7 @@ static void mesh_cone(double r, double h, int slices, int stacks, double tx, dou
             mesh_triangle(a, b, b + slices);
             if (i < stacks - 1) mesh_triangle(a, b + slices, a + slices);
         }
-    const int centre = (int)body_base.size(); // the base disc, facing -z
+    const int centre = (int)target->base.size(); // the base disc, facing -z
     add(0.0, 0.0, 0.0, 0.0, 0.0, -1.0);
     for (int j = 0; j < slices; j++) {
         double theta = 2.0 * PI * j / slices;
@@ -155,24 +128,24 @@ static void mesh_cone(double r, double h, int slices, int stacks, double tx, dou
 
 static void build_turtle_mesh() {
     const double shell_sx = 1.0, shell_sy = 0.7, shell_sz = 0.5;
-    part_first[PART_HEAD] = (int)body_base.size();
+    part_first[PART_HEAD] = (int)target->base.size();
     mesh_sphere(2.5, 8, 8, 1.0, 1.0, 1.0);
     for (int leg = PART_LEG0; leg <= PART_LEG3; leg++) {
-        part_first[leg] = (int)body_base.size();
+        part_first[leg] = (int)target->base.size();
         mesh_sphere(2.0, 8, 8, 1.0, 1.0, 1.0);
     }
-    part_first[PART_SHELL] = (int)body_base.size();
+    part_first[PART_SHELL] = (int)target->base.size();
     mesh_sphere(10.0, 12, 12, shell_sx, shell_sy, shell_sz);
-    part_first[PART_TAIL] = (int)body_base.size();
+    part_first[PART_TAIL] = (int)target->base.size();
     mesh_cone(1.0, 6.0, 8, 4, -8.0, shell_sx, shell_sy, shell_sz);
-    part_first[N_PART] = (int)body_base.size();
-    body_frame = body_base;
+    part_first[N_PART] = (int)target->base.size();
+    body_frame = body.base;
 }
 
 // The body in the turtle's frame (already translated and turned), head
 // bobbing by delta2 and legs swinging by delta1.
 void draw_body_mesh(double delta1, double delta2) {
-    if (body_base.empty()) build_turtle_mesh();
+    if (body.base.empty()) build_turtle_mesh();
     const double offset[PART_SHELL][3] = {
         {11.5, 0.0, delta2},       // head
         {delta1 - 5.0, 8.0, -2.0}, // legs
@@ -180,9 +153,9 @@ void draw_body_mesh(double delta1, double delta2) {
     };
     for (int part = PART_HEAD; part < PART_SHELL; part++) {
         for (int k = part_first[part]; k < part_first[part + 1]; k++) {
-            body_frame[k].x = (GLfloat)(body_base[k].x + offset[part][0]);
-            body_frame[k].y = (GLfloat)(body_base[k].y + offset[part][1]);
-            body_frame[k].z = (GLfloat)(body_base[k].z + offset[part][2]);
+            body_frame[k].x = (GLfloat)(body.base[k].x + offset[part][0]);
+            body_frame[k].y = (GLfloat)(body.base[k].y + offset[part][1]);
+            body_frame[k].z = (GLfloat)(body.base[k].z + offset[part][2]);
         }
     }
     // NOTE: every solid of the body is closed and wound counter-clockwise
@@ -195,9 +168,52 @@ void draw_body_mesh(double delta1, double delta2) {
     glEnableClientState(GL_NORMAL_ARRAY);
     glNormalPointer(GL_FLOAT, sizeof(mesh_vertex), &body_frame[0].nx);
     glVertexPointer(3, GL_FLOAT, sizeof(mesh_vertex), &body_frame[0].x);
-    glDrawElements(GL_TRIANGLES, (GLsizei)body_index.size(), GL_UNSIGNED_SHORT, body_index.data());
+    glDrawElements(GL_TRIANGLES, (GLsizei)body.index.size(), GL_UNSIGNED_SHORT, body.index.data());
     glDisableClientState(GL_NORMAL_ARRAY);
     glDisableClientState(GL_VERTEX_ARRAY);
     glDisable(GL_NORMALIZE);
     glDisable(GL_CULL_FACE);
+}
+
+// ================================================================== solids
+//
+// Bullets and blasts: spheres of the same make as the turtle's, each made
+// once into a display list. Drawn with their back faces, so that a
+// translucent blast shows its far side through its near one.
+
+static GLuint solid_lists = 0; // first of N_SOLID lists; 0 until made
+
+static void draw_solid_now(int kind) {
+    static struct mesh sphere[N_SOLID];
+    struct mesh* m = &sphere[kind];
+    if (m->base.empty()) {
+        target = m;
+        mesh_sphere(kind == SOLID_BULLET ? BULLET_RADIUS : BLAST_RADIUS, 16, 16, 1.0, 1.0, 1.0);
+        target = &body;
+    }
+    glBegin(GL_TRIANGLES);
+    for (GLushort k : m->index) {
+        const mesh_vertex& v = m->base[k];
+        glNormal3f(v.nx, v.ny, v.nz);
+        glVertex3f(v.x, v.y, v.z);
+    }
+    glEnd();
+}
+
+void draw_solid(int kind) {
+    static int tried = 0;
+    if (!tried) {
+        tried = 1;
+        solid_lists = glGenLists(N_SOLID);
+        for (int k = 0; solid_lists != 0 && k < N_SOLID; k++) {
+            glNewList(solid_lists + k, GL_COMPILE);
+            draw_solid_now(k);
+            glEndList();
+        }
+    }
+    // NOTE: should the GL have no lists to give, the solids are drawn directly
+    if (solid_lists != 0)
+        glCallList(solid_lists + kind);
+    else
+        draw_solid_now(kind);
 }

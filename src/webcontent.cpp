@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 
+#include "canvas_feed.h"
 #include "frame.h"
 #include "globalv.h"
 #include "http_media_data.h"
@@ -398,6 +399,7 @@ struct container generate_content(const char* uri) {
         return built_in(MIME_JS, quillmere_js, quillmere_js_size);
     if (std::strcmp(uri, default_three_js + 1) == 0)
         return built_in(MIME_JS, three_min_js, three_min_js_size);
+    if (std::strcmp(uri, "canvas.png") == 0) return generate_canvas_png();
     if (uri[0] == '\0') return generate_page();
 
     char copy[URI_COPY_MAX + 1];
@@ -427,6 +429,17 @@ struct container generate_content(const char* uri) {
         return generate_png((v < 0 || v > LAST_PNG) ? LAST_PNG : static_cast<int>(v));
     }
     return generate_page();
+}
+
+// The painted canvas as the last frame that was handed over left it; no
+// data (a not-found answer) before the first.
+struct container generate_canvas_png() {
+    std::shared_ptr<const canvas_png> c = canvas_feed_latest();
+    if (!c) return {MIME_PNG, nullptr, 0, nullptr};
+    struct container k{MIME_PNG, c->png.data(), static_cast<int>(c->png.size()), nullptr,
+                       c->etag.c_str()};
+    k.keep = std::move(c);
+    return k;
 }
 
 struct container generate_png(int id) {

@@ -20,6 +20,7 @@ struct container {
     const unsigned char* data;
     int length;
     std::shared_ptr<const void> keep;
+    const char* etag = nullptr; // the body's tag, for bodies that change under one path
 };
 
 struct container generate_content(const char* uri);
@@ -28,6 +29,7 @@ struct container generate_json_for_wall();
 struct container generate_json_for_coin();
 struct container generate_json_for_camera(int tid);
 struct container generate_png(int id);
+struct container generate_canvas_png();
 int is_dec_number(const char* str);
 void set_jscript_src(const char* str);
 

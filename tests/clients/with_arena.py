@@ -3,8 +3,8 @@
 
     python3 tests/clients/with_arena.py -- CMD [ARGS...]
 
-Starts the real program (tests/integration/arena.Arena: QMERE_BIN, a
-private Xvfb), sets QMERE_HOST and QMERE_PORT for CMD, runs it from the
+Starts the real program headless (tests/integration/arena.Arena:
+QMERE_BIN), sets QMERE_HOST and QMERE_PORT for CMD, runs it from the
 repository root and exits with its status. Every client and example test
 starts its arena here, so they can move to another kind of arena in one
 place.
@@ -28,7 +28,7 @@ def main(argv):
         sys.stderr.write("usage: with_arena.py -- CMD [ARGS...]\n")
         return 2
     env = dict(os.environ, QMERE_HOST="127.0.0.1", QMERE_PORT=str(TCP_PORT))
-    with Arena():
+    with Arena(headless=True):
         return subprocess.call(argv, cwd=REPO, env=env)
 
 

@@ -1,7 +1,8 @@
 """arena.py -- runs the real qmere program for integration tests.
 
-An Arena starts a private Xvfb on a free display number, starts the binary
-(QMERE_BIN, default <repo>/build/qmere) on it, records its standard error
+An Arena starts the binary (QMERE_BIN, default <repo>/build/qmere) either
+headless (no display at all) or on a private Xvfb of a free display number
+(what the window tests need), records its standard error
 so tests can search and wait for log lines, waits until port 2222 is
 listening in that very process, and stops both again (process groups).
 
@@ -120,13 +121,21 @@ def _stop_group(proc, grace=5.0):
         proc.wait(grace)
 
 
-class Arena:
-    """The program under test, on a private X display."""
+# Suites that never look at the window set this, and their arenas run
+# headless.
+HEADLESS = False
 
-    def __init__(self, binary=None, args=(), env=None, command_port_taken=False):
+
+class Arena:
+    """The program under test, headless or on a private X display."""
+
+    def __init__(self, binary=None, args=(), env=None, command_port_taken=False,
+                 headless=None):
         self.binary = os.path.abspath(binary or os.environ.get("QMERE_BIN")
                                       or os.path.join(REPO, "build", "qmere"))
-        self.args = list(args)
+        # "fallback": no display and no --headless either
+        self.headless = HEADLESS if headless is None else headless
+        self.args = (["--headless"] if self.headless is True else []) + list(args)
         self.env_changes = dict(env or {})  # name -> value, or None to remove it
         self.display = None
         self.xvfb = None
@@ -153,7 +162,8 @@ class Arena:
         for attempt in range(5):
             self._wait_port_free()
             try:
-                self._start_xvfb()
+                if not self.headless:
+                    self._start_xvfb()
                 self._start_program()
                 self._wait_listening()
                 return self
@@ -216,7 +226,10 @@ class Arena:
     def _start_program(self):
         self.home = tempfile.TemporaryDirectory(prefix="qmere-home-")
         self.workdir = tempfile.mkdtemp(prefix="qmere-cwd-", dir=self.home.name)
-        env = dict(os.environ, DISPLAY=self.display, HOME=self.home.name)
+        env = dict(os.environ, HOME=self.home.name)
+        env.pop("DISPLAY", None)
+        if self.display:
+            env["DISPLAY"] = self.display
         for k, v in self.env_changes.items():
             if v is None:
                 env.pop(k, None)

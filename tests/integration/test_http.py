@@ -17,6 +17,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import arena  # noqa: E402
+
+arena.HEADLESS = True  # nothing here looks at the window
+
 from arena import (HTTP_PORT, REPO, Arena, ArenaCase, closed_by_peer, hold_port,  # noqa: E402
                    http_get, http_socket, nothing_arrives, read_response, tcp_sockets,
                    wait_http, wait_ticks)

@@ -10,6 +10,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import arena  # noqa: E402
+
+arena.HEADLESS = True  # nothing here looks at the window
+
 from arena import ArenaCase, nothing_arrives, stop_shared_arena  # noqa: E402
 import quillmere  # noqa: E402
 from quillmere import Reply  # noqa: E402

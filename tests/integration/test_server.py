@@ -13,6 +13,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import arena  # noqa: E402
+
+arena.HEADLESS = True  # nothing here looks at the window
+
 from arena import (TCP_PORT, ArenaCase, closed_by_peer, http_get, http_socket, recv_line,  # noqa: E402
                    stop_shared_arena, wait_http)
 import quillmere  # noqa: E402

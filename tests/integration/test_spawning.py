@@ -7,6 +7,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import arena  # noqa: E402
+
+arena.HEADLESS = True  # nothing here looks at the window
+
 from arena import ArenaCase, stop_shared_arena  # noqa: E402
 
 TAIL = r" @ \d+ \d+"
