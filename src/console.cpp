@@ -9,10 +9,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "frame.h"
 #include "globalv.h"
+#include "player.h"
 #include "tcpserver.h"
 
 static char arena_key[CONSOLE_KEY_MAX + 1];
@@ -100,12 +102,21 @@ static std::string state_json() {
         clients = nclient;
     }
     auto b = [](int v) { return v ? "true" : "false"; };
-    char text[256];
-    std::snprintf(text, sizeof(text),
-                  "{\"battle\":%s,\"maze\":%s,\"private\":%s,\"walls\":%s,\"names\":%s,"
-                  "\"scores\":%s,\"ticks\":%lu,\"turtles\":%d,\"clients\":%d}",
-                  b(battle), b(maze), b(priv), b(walls), b(names), b(scores), ticks, turtles,
-                  clients);
+    char text[512];
+    int n = std::snprintf(text, sizeof(text),
+                          "{\"battle\":%s,\"maze\":%s,\"private\":%s,\"walls\":%s,\"names\":%s,"
+                          "\"scores\":%s,\"ticks\":%lu,\"turtles\":%d,\"clients\":%d",
+                          b(battle), b(maze), b(priv), b(walls), b(names), b(scores), ticks,
+                          turtles, clients);
+    if (player_active()) {
+        struct player_state st;
+        player_get_state(&st);
+        n += std::snprintf(text + n, sizeof(text) - (size_t)n,
+                           ",\"replay\":true,\"tick\":%lu,\"first_tick\":%lu,\"ticks_total\":%lu,"
+                           "\"speed\":%g,\"playing\":%s",
+                           st.tick, st.first_tick, st.last_tick, st.speed, b(st.playing));
+    }
+    std::snprintf(text + n, sizeof(text) - (size_t)n, "}");
     return text;
 }
 
@@ -113,6 +124,54 @@ static void answer(struct console_answer* a, int status, const char* reason, con
     a->status = status;
     a->reason = reason;
     a->body = body;
+}
+
+// The value of `name` in a query such as "tick=812", or null.
+static const char* query_value(const char* query, const char* name) {
+    size_t k = std::strlen(name);
+    for (const char* p = query; p && *p; p = std::strchr(p, '&') ? std::strchr(p, '&') + 1 : nullptr)
+        if (std::strncmp(p, name, k) == 0 && p[k] == '=') return p + k + 1;
+    return nullptr;
+}
+
+// The replay's own actions: pause, play, seek?tick=N, speed?x=F. 1 when
+// `action` was one of them (answered), 0 otherwise.
+static int replay_request(const char* method, const char* action, struct console_answer* a) {
+    static const char* const names[] = {"pause", "play", "seek", "speed"};
+    const char* q = std::strchr(action, '?');
+    size_t len = q ? (size_t)(q - action) : std::strlen(action);
+    int which = -1;
+    for (int i = 0; i < 4; i++)
+        if (std::strlen(names[i]) == len && std::strncmp(action, names[i], len) == 0) which = i;
+    if (which < 0) return 0;
+    if (strcasecmp(method, "POST") != 0) {
+        a->allow = "POST";
+        answer(a, 405, "Method Not Allowed", "actions are sent with POST\n");
+        return 1;
+    }
+    const char* query = q ? q + 1 : "";
+    int rc = 0;
+    if (which == 0) player_pause();
+    if (which == 1) player_play();
+    if (which == 2) {
+        const char* v = query_value(query, "tick");
+        char* end = nullptr;
+        unsigned long tick = v ? std::strtoul(v, &end, 10) : 0;
+        rc = (v && end != v && (*end == '\0' || *end == '&') && v[0] != '-') ? player_seek(tick) : -1;
+    }
+    if (which == 3) {
+        const char* v = query_value(query, "x");
+        char* end = nullptr;
+        double x = v ? std::strtod(v, &end) : 0.0;
+        rc = (v && end != v && (*end == '\0' || *end == '&')) ? player_set_speed(x) : -1;
+    }
+    if (rc != 0)
+        answer(a, 400, "Bad Request",
+               which == 2 ? "seek?tick=N needs a tick of the recording\n"
+                          : "speed?x=F needs F from 0.25 to 16\n");
+    else
+        answer(a, 204, "No Content", "");
+    return 1;
 }
 
 void console_request(const char* method, const char* action, const char* key,
@@ -135,6 +194,7 @@ void console_request(const char* method, const char* action, const char* key,
         answer(a, 200, "OK", state_json().c_str());
         return;
     }
+    if (player_active() && replay_request(method, action, a)) return;
     for (const auto& act : actions) {
         if (std::strcmp(action, act.name) != 0) continue;
         if (!post) {

@@ -14,7 +14,7 @@ int console_init(const char* key_file, char* why, size_t n);
 
 // The answer to one console request.
 struct console_answer {
-    int status;           // 200, 204, 403, 404 or 405
+    int status;           // 200, 204, 400, 403, 404 or 405
     const char* reason;   // "OK", "No Content", ...
     const char* allow;    // the Allow header of a 405, or null
     std::string body;     // JSON of the state, or a short text
@@ -24,6 +24,8 @@ struct console_answer {
 // Answers `method` on /control/`action` with `key` (the X-Quillmere-Key
 // header's value, or null): a missing or wrong key gets 403 and changes
 // nothing; an unknown action 404; a method the path does not take 405.
+// While a recording is replayed, pause, play, seek?tick=N and speed?x=F
+// control it (400 for a tick or speed out of range).
 void console_request(const char* method, const char* action, const char* key,
                      struct console_answer* a);
 

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "geofunc.h"
+#include "recorder.h"
 #include "globalv.h"
 #include "tcpserver.h"
 #include "turtle.h"
@@ -264,6 +265,8 @@ void world_update_frame(struct frame_snapshot* s) {
     s->disp_name = disp_name;
     s->disp_help = disp_help;
     s->socket_error = socket_error_occurred;
+    s->maze_mode = maze_mode;
+    s->bounded_area_mode = bounded_area_mode;
     std::memcpy(s->capture, capture_pending, sizeof(s->capture));
     capture_pending[0] = '\0';
     take_world_state(s);
@@ -328,4 +331,5 @@ void frame_step(struct frame_snapshot* s) {
     }
     if (wake) wake_server_thread();
     publish_feeds(s);
+    recorder_frame(s);
 }

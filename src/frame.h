@@ -68,6 +68,7 @@ struct frame_snapshot {
     struct color bgcol;
     // scene
     int battle_mode, bird_view_mode, disp_score, disp_name, disp_help, socket_error;
+    int maze_mode, bounded_area_mode; // not drawn, but recorded
     char capture[CAPTURE_NAME_LEN]; // a capture to write after drawing, or ""
     int ntmax;
     struct slot_frame slot[MAX_TURTLE];

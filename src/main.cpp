@@ -14,14 +14,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <mutex>
 #include <thread>
 
 #include <X11/Xlib.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include "console.h"
 #include "globalv.h"
 #include "headless.h"
+#include "player.h"
+#include "recorder.h"
+#include "tcpserver.h"
 #include "qmere.h"
 #include "webcontent.h"
 #include "window.h"
@@ -136,17 +143,62 @@ static void start_log_relay() {
 #endif
 }
 
+// A bad command line: one line, exit status 1.
+[[noreturn]] static void refuse(const char* text, const char* what) {
+    fprintf(stderr, "qmere: %s%s\n", text, what);
+    exit(1);
+}
+
+// SIGINT and SIGTERM end a recording run the way Q does: the thread that
+// steps the frames sees the flag, closes the recording whole and exits.
+static void on_stop_signal(int) { quit_requested = 1; }
+
+// 1 when the two paths name the same file (or both do not exist yet and
+// are spelled the same).
+static int same_file(const char* a, const char* b) {
+    struct stat sa, sb;
+    if (stat(a, &sa) == 0 && stat(b, &sb) == 0) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return strcmp(a, b) == 0;
+}
+
 int main(int argc, char** argv) {
     char date[32];
     build_date(date, sizeof(date));
     fprintf(stderr, "Quillmere: %s\n", qmere_notice);
     fprintf(stderr, "starting quill mere build on %s\n", date);
 
-    int headless = 0;
+    int headless = 0, lockstep_ms = 0, have_seed = 0;
+    unsigned long seed = 0;
     const char* key_file = NULL;
+    const char* record = NULL;
+    const char* replay = NULL;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--headless") == 0) {
             headless = 1;
+        } else if (strcmp(argv[i], "--seed") == 0) {
+            char* end = NULL;
+            if (i + 1 >= argc) refuse("--seed needs a number", "");
+            errno = 0;
+            seed = strtoul(argv[++i], &end, 10);
+            if (errno != 0 || end == argv[i] || *end != '\0' || argv[i][0] == '-')
+                refuse("--seed needs a number from 0 to 18446744073709551615, not ", argv[i]);
+            have_seed = 1;
+        } else if (strncmp(argv[i], "--lockstep", 10) == 0 &&
+                   (argv[i][10] == '\0' || argv[i][10] == '=')) {
+            lockstep_ms = 50;
+            if (argv[i][10] == '=') {
+                char* end = NULL;
+                long ms = strtol(argv[i] + 11, &end, 10);
+                if (end == argv[i] + 11 || *end != '\0' || ms < 1 || ms > 60000)
+                    refuse("--lockstep=MS needs MS from 1 to 60000, not ", argv[i] + 11);
+                lockstep_ms = (int)ms;
+            }
+        } else if (strcmp(argv[i], "--record") == 0) {
+            if (i + 1 >= argc) refuse("--record needs a file", "");
+            record = argv[++i];
+        } else if (strcmp(argv[i], "--replay") == 0) {
+            if (i + 1 >= argc) refuse("--replay needs a file", "");
+            replay = argv[++i];
         } else if (strcmp(argv[i], "--public") == 0) {
             private_mode = 0; // before either server admits anybody
         } else if (strcmp(argv[i], "--key-file") == 0) {
@@ -167,9 +219,27 @@ int main(int argc, char** argv) {
         // every other argument is left to the window toolkit
     }
 
-    srandom((unsigned int)time(NULL));
+    if (lockstep_ms > 0 && !headless) refuse("--lockstep needs --headless", "");
+    if (lockstep_ms > 0 && replay) refuse("--lockstep cannot drive a replay", "");
+    if (record && replay && same_file(record, replay))
+        refuse("--record would overwrite the recording that --replay shows: ", replay);
+
+    // every random decision draws from the C library's generator, seeded once
+    if (!have_seed) seed = (unsigned long)time(NULL);
+    srandom((unsigned int)seed);
     start_log_relay();
+    fprintf(stderr, "seed: %lu\n", seed);
     char why[256];
+    if (replay && player_open(replay, why, sizeof(why)) != 0) refuse(replay, (std::string(": ") + why).c_str());
+    if (record) {
+        if (recorder_open(record, seed, why, sizeof(why)) != 0) refuse(why, "");
+        struct sigaction sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sa_handler = on_stop_signal;
+        sigaction(SIGINT, &sa, NULL);
+        sigaction(SIGTERM, &sa, NULL);
+    }
+    lockstep_mode = lockstep_ms > 0;
     if (console_init(key_file, why, sizeof(why)) != 0) {
         fprintf(stderr, "qmere: %s\n", why);
         exit(1);
@@ -187,7 +257,7 @@ int main(int argc, char** argv) {
             XCloseDisplay(d);
         }
     }
-    if (headless) return headless_start();
+    if (headless) return headless_start(lockstep_ms);
     field_start(argc, argv);
     return 0;
 }

@@ -21,7 +21,10 @@
 #include "glutil.h"
 #include "httpd.h"
 #include "scene.h"
+#include "player.h"
+#include "recorder.h"
 #include "tcpserver.h"
+#include "webcontent.h"
 #include "window.h"
 
 #ifdef QMERE_BENCH_STATS
@@ -75,6 +78,7 @@ int field_start(int argc, char** argv) {
 
     glutDisplayFunc(display);
     glutKeyboardFunc(keyboardfunc);
+    glutSpecialFunc(specialfunc);
 
     glutCreateMenu(menufunc);
     glutAddMenuEntry("Clear Field", MENU_CLEAR);
@@ -113,11 +117,24 @@ void reshapefunc(int x, int y) {
 // ticks keep to a schedule instead: each is armed for the time left until
 // 8 (or 80) ms after the previous one was due, and a schedule missed by more
 // than a period starts afresh rather than firing a burst to catch up.
+// A replay's tick: the player moves on (painting the canvas) and the
+// window shows where it is.
+static struct tick_plan replay_tick() {
+    static const struct player_canvas canvas = {scene_paint_canvas, scene_restore_canvas};
+    if (player_tick(&snap, &canvas)) {
+        elapsed_time = snap.tick;
+        publish_feeds(&snap);
+        glutPostRedisplay();
+    }
+    scene_share_canvas(); // also when a browser asks for a canvas shown before
+    return {TIMER_FAST_MS, 0};
+}
+
 void timerfunc(int dummy) {
     (void)dummy;
     using clock = std::chrono::steady_clock;
     static clock::time_point due = clock::now();
-    struct tick_plan plan = frame_tick();
+    struct tick_plan plan = player_active() ? replay_tick() : frame_tick();
     const auto period = std::chrono::milliseconds(plan.period_ms);
     const clock::time_point now = clock::now();
     due += period;
@@ -132,6 +149,11 @@ void timerfunc(int dummy) {
 // One frame: the world step under the frame lock, then the drawing from its
 // snapshot with the lock released, a requested capture, and the swap.
 void display() {
+    if (player_active()) { // the player's ticks step and paint; here only the view
+        scene_draw_view(&snap);
+        glutSwapBuffers();
+        return;
+    }
 #ifdef QMERE_BENCH_STATS
     auto t0 = std::chrono::steady_clock::now();
 #endif
@@ -157,6 +179,7 @@ void display() {
 // allocations kept to the end can no longer be told from ours by name
 // (tools/lsan.supp names the driver). Other builds just exit.
 static void quit_program() {
+    recorder_close(); // the recording ends whole
 #if defined(__SANITIZE_ADDRESS__)
     __lsan_do_leak_check();
 #endif
@@ -175,10 +198,24 @@ static const struct {
     {'Z', ACT_ZOMBIES}, {'z', ACT_ZOMBIES},
 };
 
+// The arrow keys step a replay one frame back or on.
+void specialfunc(int key, int x, int y) {
+    (void)x;
+    (void)y;
+    if (!player_active()) return;
+    if (key == GLUT_KEY_LEFT) player_step(-1);
+    if (key == GLUT_KEY_RIGHT) player_step(1);
+}
+
 void keyboardfunc(unsigned char key, int x, int y) {
     (void)x;
     (void)y;
     if (key == 'Q') quit_program();
+    if (player_active() && (key == ' ' || key == '[' || key == ']')) {
+        if (key == ' ') player_toggle();
+        else player_faster(key == ']');
+        return;
+    }
     for (const auto& k : key_actions) {
         if (k.key == (char)key) {
             field_act(k.action);

@@ -19,6 +19,7 @@
 #include "glutil.h"
 #include "headless_gl.h"
 #include "paint.h"
+#include "recorder.h"
 #include "qmere.h"
 #include "solids.h"
 
@@ -193,6 +194,8 @@ void paint_by_turtle(const struct slot_frame* f) {
 // The canvas pass: clear or restore, then every slot's new marks.
 static void canvas_pass(const struct frame_snapshot* s) {
     field_is_painted = 0;
+    // brush dabs blend by their texture's alpha (the scene sets the same)
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
     glMatrixMode(GL_PROJECTION);
@@ -214,10 +217,8 @@ static void canvas_pass(const struct frame_snapshot* s) {
     if (field_is_painted) canvas_version++;
 }
 
-void scene_share_canvas() {
-    canvas_feed_drawn(canvas_version);
-    if (!canvas_feed_due(canvas_version)) return;
-    static unsigned char rgb[FIELD_SIZE * FIELD_SIZE * 3];
+// The canvas texture's pixels, rows bottom first.
+static void read_canvas(unsigned char* rgb) {
     GLint pack = 4;
     glGetIntegerv(GL_PACK_ALIGNMENT, &pack);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
@@ -225,7 +226,29 @@ void scene_share_canvas() {
     glGetTexImage(GL_TEXTURE_2D, 0, GL_RGB, GL_UNSIGNED_BYTE, rgb);
     glBindTexture(GL_TEXTURE_2D, 0);
     glPixelStorei(GL_PACK_ALIGNMENT, pack);
-    canvas_feed_offer(rgb, canvas_version);
+}
+
+void scene_restore_canvas(const unsigned char* rgb) {
+    glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    if (canvas_is_rgb) {
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, FIELD_SIZE, FIELD_SIZE, GL_RGB, GL_UNSIGNED_BYTE, rgb);
+    } else {
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, FIELD_SIZE, FIELD_SIZE, 0, GL_RGB, GL_UNSIGNED_BYTE, rgb);
+        canvas_is_rgb = 1;
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+    canvas_version++;
+}
+
+void scene_share_canvas() {
+    static unsigned char rgb[FIELD_SIZE * FIELD_SIZE * 3];
+    canvas_feed_drawn(canvas_version);
+    const int feed = canvas_feed_due(canvas_version), keep = recorder_wants_canvas();
+    if (!feed && !keep) return;
+    read_canvas(rgb);
+    if (feed) canvas_feed_offer(rgb, canvas_version);
+    if (keep) recorder_canvas(rgb);
 }
 
 // ============================================================ scene drawing
@@ -424,8 +447,14 @@ void draw_turtle(const struct frame_snapshot* s, int tid) {
     }
 }
 
+void scene_paint_canvas(const struct frame_snapshot* s) { canvas_pass(s); }
+
 void scene_draw(const struct frame_snapshot* s) {
     canvas_pass(s);
+    scene_draw_view(s);
+}
+
+void scene_draw_view(const struct frame_snapshot* s) {
     draw_camera_and_field(s);
     if (s->battle_mode) draw_walls(s);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);

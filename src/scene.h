@@ -20,9 +20,15 @@ int scene_canvas_uses_fbo();
 
 // Draws frame *s: canvas pass, then the scene into the current draw buffer.
 void scene_draw(const struct frame_snapshot* s);
+// The two halves: the canvas pass alone (the new marks painted into the
+// canvas), and the scene over the canvas as it stands.
+void scene_paint_canvas(const struct frame_snapshot* s);
+void scene_draw_view(const struct frame_snapshot* s);
+// Puts a kept canvas picture back (FIELD_SIZE square RGB, bottom row first).
+void scene_restore_canvas(const unsigned char* rgb);
 
 // After a frame: hands the canvas to the browsers' feed (canvas_feed.h) when
-// it changed and the feed wants it now.
+// it changed and the feed wants it now, and to the recorder when it keeps it.
 void scene_share_canvas();
 
 void paint_by_turtle(const struct slot_frame* f);

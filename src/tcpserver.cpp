@@ -19,6 +19,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -30,11 +32,15 @@
 #include "command.h"
 #include "frame.h"
 #include "globalv.h"
+#include "player.h"
 #include "turtle.h"
 
 struct tcpclient client_tab[MAX_CLIENT];
 int nclient = 0;
 int server_socket = -1;
+int lockstep_mode = 0;
+std::atomic<int> lockstep_clients{0};
+std::atomic<int> lockstep_all_spent{0};
 
 // NOTE: every event the server thread serves wakes it (a readable client or
 // listener, the frame's end, a mark); the idle wait only bounds how long a
@@ -74,6 +80,24 @@ static void peer_text(const struct sockaddr_in* a, char* ip, size_t n, int* port
 }
 
 static bool valid_tid(int tid) { return tid >= 0 && tid < MAX_TURTLE; }
+
+// A complete command waits in the client's buffer.
+static bool has_command(const struct tcpclient* c) {
+    return std::memchr(c->buffer, '\n', (size_t)c->len) || std::memchr(c->buffer, ';', (size_t)c->len);
+}
+
+static std::mutex lockstep_mutex;
+static std::condition_variable lockstep_cv;
+
+void lockstep_poke() {
+    { std::lock_guard<std::mutex> lock(lockstep_mutex); }
+    lockstep_cv.notify_all();
+}
+
+int lockstep_wait(int (*ready)(), std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lock(lockstep_mutex);
+    return lockstep_cv.wait_until(lock, until, ready) ? 1 : 0;
+}
 
 // ====================================================================
 // server
@@ -196,6 +220,13 @@ int server_wait(int sv_sock, int max_wait_ms) {
                 left_out = true; // read again once the frame has ended
                 continue;
             }
+            if (lockstep_mode) {
+                // only the client whose turn it is; it may hold a command already
+                if (has_command(c)) now = true;
+                pfd[n++] = {c->socket, POLLIN, 0};
+                left_out = true;
+                break;
+            }
             pfd[n++] = {c->socket, POLLIN, 0};
         }
         frame_end_awaited = left_out;
@@ -218,6 +249,21 @@ int server_wait(int sv_sock, int max_wait_ms) {
         (void)got;
     }
     return now ? r + 1 : r;
+}
+
+static void serve_in_turn(const bool* ready);
+
+// Lockstep: how many clients take turns, and whether each has had its turn
+// this frame. Published for the frame driver, which is poked on a change.
+static void lockstep_publish() {
+    int connected = 0, spent = 0;
+    for (const auto& c : client_tab) {
+        if (c.socket < 0 || c.to_be_disconnected) continue;
+        connected++;
+        if (c.nup != 0) spent++;
+    }
+    lockstep_clients = connected;
+    lockstep_all_spent = connected > 0 && spent == connected;
 }
 
 // Accepts a connection pending on sv_sock, without waiting for one.
@@ -248,6 +294,12 @@ int accept_connection(int sv_sock) {
     char ip[INET_ADDRSTRLEN];
     int port;
     peer_text(&a, ip, sizeof(ip), &port);
+    if (player_active()) { // a recording is shown: there is no field to drive
+        std::fprintf(stderr, "accept_connection(): replaying a recording, closing connection from %s %d\n",
+                     ip, port);
+        close(s);
+        return -1;
+    }
     if (private_mode && a.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
         std::fprintf(stderr, "accept_connection(): reject connection from %s %d\n", ip, port);
         close(s);
@@ -289,8 +341,10 @@ int accept_connection(int sv_sock) {
         c->len = 0;
         c->nup = 0;
         c->to_be_disconnected = 0;
+        nclient += 1;
+        if (lockstep_mode) lockstep_publish();
     }
-    nclient += 1;
+    if (lockstep_mode) lockstep_poke();
     return s;
 }
 
@@ -330,18 +384,34 @@ int check_client_status() {
         if (client_tab[cl].to_be_disconnected) {
             // NOTE: the frame reads the slot's tid under the lock
             // (disconnect_client_for), so the slot is emptied under it too.
-            frame_guard lk;
-            disconnect_client(cl);
-            field_needs_redraw = 1;
+            {
+                frame_guard lk;
+                disconnect_client(cl);
+                field_needs_redraw = 1;
+                if (lockstep_mode) lockstep_publish();
+            }
+            if (lockstep_mode) lockstep_poke();
             continue;
         }
         pfd[n] = {client_tab[cl].socket, POLLIN, 0};
         slot[n++] = cl;
     }
-    if (n == 0 || poll(pfd, (nfds_t)n, 0) <= 0) return 0;
+    if (n == 0) return 0;
+    int polled = poll(pfd, (nfds_t)n, 0);
     bool ready[MAX_CLIENT] = {};
     // A hung-up or failed socket counts as readable: its read reports it.
-    for (int i = 0; i < n; i++) ready[slot[i]] = pfd[i].revents != 0;
+    for (int i = 0; i < n && polled > 0; i++) ready[slot[i]] = pfd[i].revents != 0;
+    if (lockstep_mode) {
+        {
+            frame_guard lk;
+            field_needs_redraw = 1;
+            serve_in_turn(ready);
+            lockstep_publish();
+        }
+        lockstep_poke();
+        return 0;
+    }
+    if (polled <= 0) return 0;
 
     frame_guard lk;
     // commands, departures and zombies all change what the window shows
@@ -370,6 +440,37 @@ int check_client_status() {
         }
     }
     return 0;
+}
+
+// Lockstep: the clients take turns in slot order, each until it has spent
+// its budget for the frame (a budgeted command) -- so the same bots sending
+// the same commands make the same match, however their bytes arrive. A
+// client's turn uses the commands it has buffered before it reads more.
+static void serve_in_turn(const bool* ready) {
+    for (int cl = 0; cl < MAX_CLIENT; cl++) {
+        struct tcpclient* c = &client_tab[cl];
+        if (c->socket < 0 || c->to_be_disconnected || c->nup != 0) continue;
+        if (!has_command(c)) {
+            if (!ready[cl]) return; // its turn: the later ones wait for it
+            if (receive_client_packet(cl) <= 0) {
+                leave_zombie(cl);
+                disconnect_client(cl);
+                continue;
+            }
+        }
+        try_to_exec(cl);
+        if (replies_stuck[cl]) {
+            leave_zombie(cl);
+            close_client(cl, "replies not read");
+            continue;
+        }
+        if (c->len >= CLIENT_BUF - 1) {
+            leave_zombie(cl);
+            close_client(cl, "command too long");
+            continue;
+        }
+        if (c->nup == 0) return; // still its turn (queries so far, or half a command)
+    }
 }
 
 int receive_client_packet(int cl) {
@@ -407,6 +508,8 @@ void try_to_exec(int cl) {
                 // it runs nothing, and a stream of empty commands then never
                 // fills the buffer.
                 rest = i + 1;
+                // in lockstep a turn ends with the first budgeted command
+                if (lockstep_mode && c->nup != 0) break;
             }
             continue;
         }
@@ -433,6 +536,7 @@ void disconnect_client_for(int tid, int cl) {
 
 int reset_budgets() {
     for (auto& c : client_tab) c.nup = 0;
+    if (lockstep_mode) lockstep_publish();
     bool wake = frame_end_awaited;
     frame_end_awaited = false;
     return wake ? 1 : 0;

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "qmere.h"
 
@@ -25,6 +26,16 @@ struct tcpclient {
 extern struct tcpclient client_tab[MAX_CLIENT];
 extern int nclient;
 extern int server_socket;
+
+// Lockstep (--lockstep): set before the server starts. Clients then take
+// turns in slot order, each until it has spent its budget for the frame,
+// and the frame driver starts a frame when all have (lockstep_all_spent).
+extern int lockstep_mode;
+extern std::atomic<int> lockstep_clients;   // connected clients that take turns
+extern std::atomic<int> lockstep_all_spent; // each of them has had its turn
+void lockstep_poke(); // something above may have changed: wake the driver
+// Waits until ready() or the time; 1 when ready() held.
+int lockstep_wait(int (*ready)(), std::chrono::steady_clock::time_point until);
 
 // server
 void start_tcp_server(int port);

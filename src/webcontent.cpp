@@ -23,6 +23,8 @@
 #include "globalv.h"
 #include "http_media_data.h"
 #include "http_script_data.h"
+#include "player.h"
+#include "recorder.h"
 
 // ------------------------------------------------------------ fixed texts
 
@@ -66,6 +68,7 @@ constexpr int URI_COPY_MAX = 1024; // of the path, when it is split
 constexpr int MAX_SEGMENTS = 32;
 constexpr int SCRIPT_OPT_MAX = 2048;
 constexpr int LAST_PNG = 7; // images 0..7; other numbers give the last
+constexpr size_t RECORDING_SERVE_MAX = size_t(1) << 30; // a recording is served up to 1 GiB
 
 // Per-entry pieces of the feeds are cut at these many characters.
 constexpr int TURTLE_PIECE = 383;
@@ -80,6 +83,7 @@ const char* content_type(int mimetype) {
     case MIME_CSS: return "text/css";
     case MIME_JSON: return "application/json";
     case MIME_JS: return "application/javascript";
+    case MIME_BINARY: return "application/octet-stream";
     default: return "text/plain";
     }
 }
@@ -400,6 +404,7 @@ struct container generate_content(const char* uri) {
     if (std::strcmp(uri, default_three_js + 1) == 0)
         return built_in(MIME_JS, three_min_js, three_min_js_size);
     if (std::strcmp(uri, "canvas.png") == 0) return generate_canvas_png();
+    if (std::strcmp(uri, "recording") == 0) return generate_recording();
     if (uri[0] == '\0') return generate_page();
 
     char copy[URI_COPY_MAX + 1];
@@ -440,6 +445,25 @@ struct container generate_canvas_png() {
                        c->etag.c_str()};
     k.keep = std::move(c);
     return k;
+}
+
+// The recording being replayed, or the one being made as far as it is on
+// disk (an unfinished last block included; readers leave it out).
+struct container generate_recording() {
+    size_t n = 0;
+    const void* bytes = player_bytes(&n);
+    if (bytes) return built_in(MIME_BINARY, static_cast<const unsigned char*>(bytes), static_cast<int>(n));
+    const char* path = recorder_path();
+    if (!path) return {MIME_BINARY, nullptr, 0, nullptr};
+    auto text = std::make_shared<std::string>();
+    if (FILE* fp = std::fopen(path, "rb")) {
+        char buf[65536];
+        size_t got;
+        while ((got = std::fread(buf, 1, sizeof(buf), fp)) > 0 && text->size() < RECORDING_SERVE_MAX)
+            text->append(buf, got);
+        std::fclose(fp);
+    }
+    return made(MIME_BINARY, std::move(text));
 }
 
 struct container generate_png(int id) {

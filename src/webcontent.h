@@ -9,7 +9,7 @@ struct frame_snapshot;
 
 constexpr int MAX_JSCRIPT = 10;
 
-enum mime_type { MIME_TEXT, MIME_HTML, MIME_PNG, MIME_CSS, MIME_JSON, MIME_JS };
+enum mime_type { MIME_TEXT, MIME_HTML, MIME_PNG, MIME_CSS, MIME_JSON, MIME_JS, MIME_BINARY };
 const char* content_type(int mimetype);
 
 // One response body. `keep` owns the bytes when they were made for this
@@ -30,6 +30,7 @@ struct container generate_json_for_coin();
 struct container generate_json_for_camera(int tid);
 struct container generate_png(int id);
 struct container generate_canvas_png();
+struct container generate_recording();
 int is_dec_number(const char* str);
 void set_jscript_src(const char* str);
 

@@ -22,5 +22,6 @@ void reshapefunc(int x, int y);
 void timerfunc(int dummy);
 void display();
 void keyboardfunc(unsigned char key, int x, int y);
+void specialfunc(int key, int x, int y);
 void menufunc(int value);
 int change_menuitem();
