@@ -103,7 +103,8 @@ static void run_in_lockstep(int ms) {
 }
 
 static void replay() {
-    static const struct player_canvas canvas = {scene_paint_canvas, scene_restore_canvas};
+    static const struct player_canvas canvas = {scene_canvas_begin, scene_canvas_marks,
+                                                scene_canvas_end, scene_restore_canvas};
     clock_type::time_point due = clock_type::now();
     while (!quit_requested) {
         if (player_tick(&snap, &canvas)) {

@@ -216,6 +216,13 @@ static void fill_snapshot(struct frame_snapshot* s, bool full) {
 
 // ---------------------------------------------------------- the canvas
 
+// The canvas pass of the frame decoded last, when it paints anything.
+static void paint(struct frame_snapshot* s, const struct player_canvas* cv) {
+    if (pl.frame.npaint == 0 && !pl.frame.clear_canvas) return;
+    fill_snapshot(s, false);
+    cv->paint(s);
+}
+
 // The kept picture of canvas c: a whole one, or a change against one.
 static int canvas_pixels(const canvas_info& c, std::vector<unsigned char>* rgb) {
     if (rec_block_raw(&pl.rec, &pl.rec.blocks[c.base], rgb) != 0) return -1;
@@ -251,22 +258,21 @@ static int seek_frame(size_t target, struct frame_snapshot* s, const struct play
         key = 0; // no picture to start from: every mark from the first frame on
     }
     if (start_at_key(key) != 0) return -1;
-    while (pl.next <= target) {
-        if (decode_next() != 0) return -1;
-        if (!restored || pl.frame.tick > painted_up_to) {
-            fill_snapshot(s, false);
-            cv->paint(s);
-        }
+    int rc = 0;
+    cv->begin();
+    while (pl.next <= target && rc == 0) {
+        rc = decode_next();
+        if (rc == 0 && (!restored || pl.frame.tick > painted_up_to)) paint(s, cv);
     }
-    return 0;
+    cv->end();
+    return rc;
 }
 
-// Moves on to the next frame, painting it.
+// Moves on to the next frame, painting it (between the canvas's begin and end).
 static int advance(struct frame_snapshot* s, const struct player_canvas* cv) {
     if (pl.next >= pl.tick.size()) return -1;
     if (decode_next() != 0) return -1;
-    fill_snapshot(s, false);
-    cv->paint(s);
+    paint(s, cv);
     return 0;
 }
 
@@ -284,7 +290,9 @@ int player_tick(struct frame_snapshot* s, const struct player_canvas* cv) {
     bool moved = false;
     if (seek >= 0) {
         if ((size_t)seek == pl.next && pl.started) {
+            cv->begin();
             moved = advance(s, cv) == 0; // one frame on: no need to start over
+            cv->end();
         } else if (seek_frame((size_t)seek, s, cv) != 0) {
             std::fprintf(stderr, "replay: a block of the recording cannot be read\n");
             return 0;
@@ -292,11 +300,13 @@ int player_tick(struct frame_snapshot* s, const struct player_canvas* cv) {
             moved = true;
         }
         pl.started = true;
-    } else {
+    } else if (pl.next < pl.tick.size() && (double)pl.tick[pl.next] <= until) {
+        cv->begin();
         while (pl.next < pl.tick.size() && (double)pl.tick[pl.next] <= until) {
             if (advance(s, cv) != 0) break;
             moved = true;
         }
+        cv->end();
     }
     if (pl.next >= pl.tick.size()) {
         std::lock_guard<std::mutex> lock(pl.mutex);

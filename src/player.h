@@ -14,11 +14,14 @@ constexpr double PLAYER_SPEED_MIN = 0.25, PLAYER_SPEED_MAX = 16.0;
 int player_open(const char* path, char* why, size_t n);
 int player_active();
 
-// What the drawing side does for the player: the canvas pass of one frame,
-// and putting a kept canvas picture back (FIELD_SIZE square RGB, bottom row
-// first).
+// What the drawing side does for the player: begin painting into the
+// canvas, paint one frame's clear and marks, end; and put a kept canvas
+// picture back (FIELD_SIZE square RGB, bottom row first; never between a
+// begin and an end).
 struct player_canvas {
+    void (*begin)();
     void (*paint)(const struct frame_snapshot* s);
+    void (*end)();
     void (*restore)(const unsigned char* rgb);
 };
 

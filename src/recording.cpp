@@ -41,13 +41,15 @@ static double double_of(uint64_t b) {
     return d;
 }
 
-// A double as the change of its bit pattern against `was`: a number that
-// moves a little keeps most of its bits, which makes a short integer.
-static void put_double(std::vector<unsigned char>* o, double v, double was) {
-    put_var(o, zigzag((int64_t)(bits_of(v) - bits_of(was))));
-}
-
 static void put_int(std::vector<unsigned char>* o, int v) { put_var(o, zigzag(v)); }
+
+// A number that moves: coded as how much its change differs from the last
+// change (`pace`), so a turtle going straight on costs a byte or so a frame.
+static void put_moving(std::vector<unsigned char>* o, double v, double was, int64_t* pace) {
+    const int64_t change = (int64_t)(bits_of(v) - bits_of(was));
+    put_var(o, zigzag(change - *pace));
+    *pace = change;
+}
 
 // The reader of one record: every read checks the end first.
 struct cursor {
@@ -81,11 +83,12 @@ static uint64_t get_var(struct cursor* c) {
     return 0;
 }
 
-static double get_double(struct cursor* c, double was) {
-    return double_of(bits_of(was) + (uint64_t)unzigzag(get_var(c)));
+static double get_moving(struct cursor* c, double was, int64_t* pace) {
+    const int64_t change = (int64_t)((uint64_t)unzigzag(get_var(c)) + (uint64_t)*pace);
+    *pace = change;
+    return double_of(bits_of(was) + (uint64_t)change);
 }
 
-// A count read from the record, refused beyond `most`.
 static int get_count(struct cursor* c, int most) {
     uint64_t v = get_var(c);
     if (most < 0 || v > (uint64_t)most) {
@@ -226,7 +229,7 @@ static int pen_history(const struct rec_pen* p, const struct rec_pen* was) {
 }
 
 static void put_pen(std::vector<unsigned char>* o, const struct rec_pen* p, const struct rec_pen* was,
-                    bool known) {
+                    bool known, int64_t* pace) {
     put_var(o, (uint64_t)(unsigned)p->nstroke);
     put_var(o, p->status);
     int how = known ? pen_history(p, was) : PEN_FULL;
@@ -234,8 +237,9 @@ static void put_pen(std::vector<unsigned char>* o, const struct rec_pen* p, cons
     if (how == PEN_SAME) return;
     int n = how == PEN_SHIFTED ? 1 : HISTORY;
     // the newest point against the last newest one; older ones as they are
-    put_double(o, p->pos[0].x, known ? was->pos[0].x : 0.0);
-    put_double(o, p->pos[0].y, known ? was->pos[0].y : 0.0);
+    if (!known) pace[0] = pace[1] = 0;
+    put_moving(o, p->pos[0].x, known ? was->pos[0].x : 0.0, &pace[0]);
+    put_moving(o, p->pos[0].y, known ? was->pos[0].y : 0.0, &pace[1]);
     for (int k = 1; k < n; k++) {
         put_le(o, bits_of(p->pos[k].x), 8);
         put_le(o, bits_of(p->pos[k].y), 8);
@@ -250,7 +254,8 @@ static void put_pen(std::vector<unsigned char>* o, const struct rec_pen* p, cons
     }
 }
 
-static int get_pen(struct cursor* c, struct rec_pen* p, const struct rec_pen* was, bool known) {
+static int get_pen(struct cursor* c, struct rec_pen* p, const struct rec_pen* was, bool known,
+                   int64_t* pace) {
     p->nstroke = (int)get_count(c, INT32_MAX);
     p->status = (unsigned)get_var(c);
     int how = (int)get_u8(c);
@@ -269,8 +274,9 @@ static int get_pen(struct cursor* c, struct rec_pen* p, const struct rec_pen* wa
             p->width[k] = was->width[k - 1];
         }
     }
-    p->pos[0].x = get_double(c, known ? was->pos[0].x : 0.0);
-    p->pos[0].y = get_double(c, known ? was->pos[0].y : 0.0);
+    if (!known) pace[0] = pace[1] = 0;
+    p->pos[0].x = get_moving(c, known ? was->pos[0].x : 0.0, &pace[0]);
+    p->pos[0].y = get_moving(c, known ? was->pos[0].y : 0.0, &pace[1]);
     for (int k = 1; k < n; k++) {
         p->pos[k].x = double_of(get_le(c, 8));
         p->pos[k].y = double_of(get_le(c, 8));
@@ -320,6 +326,14 @@ void rec_encode_frame(const struct rec_frame* f, struct rec_memory* m,
         if (changed_fields(&f->state[t], was)) changed[nchanged++] = t;
     }
     put_var(out, (uint64_t)nchanged);
+    // a number that did not change this frame has no pace any more
+    for (int t = 0; t < f->ntmax; t++) {
+        const struct slot_state* was = t < m->ntmax ? &m->state[t] : &empty;
+        const int mask = changed_fields(&f->state[t], was);
+        const int moving[5] = {F_X, F_Y, F_HEADING, F_BX, F_BY};
+        for (int i = 0; i < 5; i++)
+            if (!(mask & moving[i])) m->pace[t][i] = 0;
+    }
     for (int k = 0; k < nchanged; k++) {
         const int t = changed[k];
         const struct slot_state* r = &f->state[t];
@@ -334,11 +348,12 @@ void rec_encode_frame(const struct rec_frame* f, struct rec_memory* m,
         if (mask & F_BTTF) put_int(out, r->bttf);
         if (mask & F_SCORE) put_int(out, r->score);
         if (mask & F_NCOIN) put_int(out, r->ncoin);
-        if (mask & F_X) put_double(out, r->x, was->x);
-        if (mask & F_Y) put_double(out, r->y, was->y);
-        if (mask & F_HEADING) put_double(out, r->heading, was->heading);
-        if (mask & F_BX) put_double(out, r->bx, was->bx);
-        if (mask & F_BY) put_double(out, r->by, was->by);
+        int64_t* pace = m->pace[t];
+        if (mask & F_X) put_moving(out, r->x, was->x, &pace[0]);
+        if (mask & F_Y) put_moving(out, r->y, was->y, &pace[1]);
+        if (mask & F_HEADING) put_moving(out, r->heading, was->heading, &pace[2]);
+        if (mask & F_BX) put_moving(out, r->bx, was->bx, &pace[3]);
+        if (mask & F_BY) put_moving(out, r->by, was->by, &pace[4]);
         if (mask & F_NAME) put_text(out, r->name);
     }
 
@@ -378,7 +393,7 @@ void rec_encode_frame(const struct rec_frame* f, struct rec_memory* m,
         put_var(out, (uint64_t)j.tid);
         put_u8(out, (unsigned)j.paint);
         put_text(out, j.msg);
-        put_pen(out, &j.pen, &m->pen[j.tid], m->has_pen[j.tid] != 0);
+        put_pen(out, &j.pen, &m->pen[j.tid], m->has_pen[j.tid] != 0, m->pen_pace[j.tid]);
         m->pen[j.tid] = j.pen;
         m->has_pen[j.tid] = 1;
     }
@@ -407,9 +422,17 @@ int rec_decode_frame(const unsigned char** p, const unsigned char* end, struct r
     static const struct slot_state empty = {};
     for (int k = 0; k < f->ntmax; k++) f->state[k] = k < m->ntmax ? m->state[k] : empty;
     const int nchanged = get_count(&c, f->ntmax);
+    int masks[MAX_TURTLE] = {};
     for (int k = 0; k < nchanged && !c.bad; k++) {
         const int tid = get_count(&c, f->ntmax - 1);
         const int mask = (int)get_count(&c, 8191);
+        if (masks[tid] != 0 || mask == 0) return -1; // each changed slot once
+        masks[tid] = mask;
+        // a number that did not change this frame has no pace any more
+        const int moving[5] = {F_X, F_Y, F_HEADING, F_BX, F_BY};
+        for (int i = 0; i < 5; i++)
+            if (!(mask & moving[i])) m->pace[tid][i] = 0;
+        int64_t* pace = m->pace[tid];
         struct slot_state* r = &f->state[tid];
         if (mask & F_STATUS) r->status = (unsigned)get_var(&c);
         if (mask & F_EVENT) r->event = (unsigned)get_var(&c);
@@ -418,13 +441,15 @@ int rec_decode_frame(const unsigned char** p, const unsigned char* end, struct r
         if (mask & F_BTTF) r->bttf = get_int(&c);
         if (mask & F_SCORE) r->score = get_int(&c);
         if (mask & F_NCOIN) r->ncoin = get_int(&c);
-        if (mask & F_X) r->x = get_double(&c, r->x);
-        if (mask & F_Y) r->y = get_double(&c, r->y);
-        if (mask & F_HEADING) r->heading = get_double(&c, r->heading);
-        if (mask & F_BX) r->bx = get_double(&c, r->bx);
-        if (mask & F_BY) r->by = get_double(&c, r->by);
+        if (mask & F_X) r->x = get_moving(&c, r->x, &pace[0]);
+        if (mask & F_Y) r->y = get_moving(&c, r->y, &pace[1]);
+        if (mask & F_HEADING) r->heading = get_moving(&c, r->heading, &pace[2]);
+        if (mask & F_BX) r->bx = get_moving(&c, r->bx, &pace[3]);
+        if (mask & F_BY) r->by = get_moving(&c, r->by, &pace[4]);
         if ((mask & F_NAME) && get_text(&c, r->name) != 0) return -1;
     }
+    for (int t = 0; t < f->ntmax; t++) // unchanged slots lose their pace too
+        if (masks[t] == 0) std::memset(m->pace[t], 0, sizeof(m->pace[t]));
 
     f->walls_changed = (int)get_u8(&c);
     if (f->walls_changed > 1 || (f->key && !f->walls_changed)) return -1;
@@ -472,7 +497,7 @@ int rec_decode_frame(const unsigned char** p, const unsigned char* end, struct r
         j.paint = (int)get_u8(&c);
         if (j.paint > PAINT_PEN) return -1;
         if (get_text(&c, j.msg) != 0) return -1;
-        if (get_pen(&c, &j.pen, &m->pen[j.tid], m->has_pen[j.tid] != 0) != 0) return -1;
+        if (get_pen(&c, &j.pen, &m->pen[j.tid], m->has_pen[j.tid] != 0, m->pen_pace[j.tid]) != 0) return -1;
         m->pen[j.tid] = j.pen;
         m->has_pen[j.tid] = 1;
     }

@@ -86,6 +86,10 @@ struct rec_frame {
 struct rec_memory {
     int ntmax;
     struct slot_state state[MAX_TURTLE];
+    // how much each moving number's bits changed in the last frame: the
+    // next change is coded against the same again (x, y, heading, bullet x, y)
+    int64_t pace[MAX_TURTLE][5];
+    int64_t pen_pace[MAX_TURTLE][2]; // the newest trail point's x, y
     int has_pen[MAX_TURTLE];
     struct rec_pen pen[MAX_TURTLE];
     unsigned long tick;

@@ -127,12 +127,8 @@ static void canvas_clear(const struct frame_snapshot* s) {
 }
 
 // Without a framebuffer object: the window is restored from the canvas
-// texture (or cleared), painted, and copied back when anything was painted.
-static void canvas_restore(const struct frame_snapshot* s) {
-    if (s->clear_canvas) {
-        canvas_clear(s);
-        return;
-    }
+// texture before painting, and copied back when anything was painted.
+static void canvas_restore_window() {
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
     gluOrtho2D(0.0, 1.0, 0.0, 1.0);
@@ -191,8 +187,10 @@ void paint_by_turtle(const struct slot_frame* f) {
     clear_emission();
 }
 
-// The canvas pass: clear or restore, then every slot's new marks.
-static void canvas_pass(const struct frame_snapshot* s) {
+// The canvas pass, in three steps so that several frames' marks can be
+// painted in one go (a replay that jumps): begin painting into the canvas,
+// each frame's clear and marks, end.
+void scene_canvas_begin() {
     field_is_painted = 0;
     // brush dabs blend by their texture's alpha (the scene sets the same)
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
@@ -202,19 +200,30 @@ static void canvas_pass(const struct frame_snapshot* s) {
     glLoadIdentity();
     gluOrtho2D(-HALF, HALF, -HALF, HALF);
     glMatrixMode(GL_MODELVIEW);
-    if (canvas_fbo != 0) {
+    if (canvas_fbo != 0)
         glBindFramebuffer(GL_FRAMEBUFFER, canvas_fbo);
-        if (s->clear_canvas) canvas_clear(s);
-    } else {
-        canvas_restore(s);
-    }
+    else
+        canvas_restore_window();
+}
+
+void scene_canvas_marks(const struct frame_snapshot* s) {
+    if (s->clear_canvas) canvas_clear(s);
     for (int tid = 0; tid < s->ntmax; tid++) paint_by_turtle(&s->slot[tid]);
+}
+
+void scene_canvas_end() {
     flush_Ten(); // every dab is on the canvas before it is shown
     if (canvas_fbo != 0)
         glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)scene_target);
     else if (field_is_painted)
         canvas_copy_back();
     if (field_is_painted) canvas_version++;
+}
+
+static void canvas_pass(const struct frame_snapshot* s) {
+    scene_canvas_begin();
+    scene_canvas_marks(s);
+    scene_canvas_end();
 }
 
 // The canvas texture's pixels, rows bottom first.

@@ -24,7 +24,13 @@ void scene_draw(const struct frame_snapshot* s);
 // canvas), and the scene over the canvas as it stands.
 void scene_paint_canvas(const struct frame_snapshot* s);
 void scene_draw_view(const struct frame_snapshot* s);
-// Puts a kept canvas picture back (FIELD_SIZE square RGB, bottom row first).
+// The canvas pass in steps, for painting several frames' marks in one go:
+// begin, each frame's clear and marks, end.
+void scene_canvas_begin();
+void scene_canvas_marks(const struct frame_snapshot* s);
+void scene_canvas_end();
+// Puts a kept canvas picture back (FIELD_SIZE square RGB, bottom row first);
+// not between a begin and an end.
 void scene_restore_canvas(const unsigned char* rgb);
 
 // After a frame: hands the canvas to the browsers' feed (canvas_feed.h) when
