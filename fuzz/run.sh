@@ -7,7 +7,7 @@
 # invariant; the reproducer lands in build-fuzz/artifacts/<target>/.
 #
 # Environment: FUZZ_BUILD (build directory, default <repo>/build-fuzz),
-# FUZZ_TARGETS (names, default all four), FUZZ_JOBS (build jobs, default 2),
+# FUZZ_TARGETS (names, default all five), FUZZ_JOBS (build jobs, default 2),
 # FUZZ_NICE (niceness of the runs, default 10).
 set -uo pipefail
 
@@ -19,7 +19,7 @@ esac
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/.." && pwd)"
 build="${FUZZ_BUILD:-$repo/build-fuzz}"
-targets="${FUZZ_TARGETS:-command hex http jscript}"
+targets="${FUZZ_TARGETS:-command hex http jscript recording}"
 jobs="${FUZZ_JOBS:-2}"
 niceness="${FUZZ_NICE:-10}"
 

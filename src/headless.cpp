@@ -79,7 +79,7 @@ static void run_in_lockstep(int ms) {
     while (!quit_requested) {
         if (lockstep_clients == 0) {
             started = false;
-            lockstep_wait(someone_or_quit, clock_type::now() + std::chrono::seconds(1));
+            if (!lockstep_wait(someone_or_quit, clock_type::now() + CANVAS_POLL)) scene_share_canvas();
             continue;
         }
         if (!started) { // the match starts with its first client

@@ -584,7 +584,11 @@ int rec_load(const char* path, struct recording* rec, char* why, size_t n) {
         const uint32_t crc = (uint32_t)get_le(&c, 4);
         k.offset = at + REC_BLOCK_HEAD;
         if (k.kind != REC_FRAMES && k.kind != REC_CANVAS) return fail(why, n, "the recording is damaged (a block of no known kind)");
-        if (k.raw_len > REC_RAW_MAX || (k.kind == REC_CANVAS && k.raw_len != (uint32_t)REC_CANVAS_BYTES) ||
+        // NOTE: zlib packs at most about 1032 to 1, so a block cannot claim
+        // to unpack to much more than that: no allocation goes far beyond
+        // the file's own size, whatever a hostile file says.
+        if (k.raw_len > REC_RAW_MAX || (uint64_t)k.raw_len > (uint64_t)k.stored_len * 1032 + 64 ||
+            (k.kind == REC_CANVAS && k.raw_len != (uint32_t)REC_CANVAS_BYTES) ||
             (k.kind == REC_FRAMES && (k.count == 0 || k.count > k.raw_len)))
             return fail(why, n, "the recording is damaged (a block of impossible size)");
         if (k.stored_len > b.size() - k.offset) { // what a killed recorder leaves
