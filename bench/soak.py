@@ -19,7 +19,15 @@ harness) and for --minutes keeps it busy with everything at once:
     each over one keep-alive HTTP connection per thread, checking that every
     JSON feed parses;
   - the field's keys: '!' (battle mode) and 'M' (maze mode) pressed every few
-    seconds with xdotool.
+    seconds with xdotool -- or, with --headless, the same as the teacher's
+    console actions (POST /control/battle and /control/maze).
+
+With --headless the arena runs without a window (no Xvfb, no xdotool) and
+is ended through the console's quit; with --record FILE it records the whole
+soak, and afterwards a headless arena replays FILE and seeks to its last
+frame (the replay checks every frame as it loads):
+
+    python3 bench/soak.py --headless --record /tmp/soak.qrec --minutes 60
 
 Every 10 s the arena's resident size (VmRSS), thread count and tick ('Q T')
 are recorded. At the end the arena is ended with its Q key, as a person at
@@ -491,6 +499,56 @@ def browser(index):
         conn.close()
 
 
+class Console:
+    """The field's keys as the teacher's console actions (headless)."""
+
+    ACTIONS = {"exclam": "battle", "M": "maze", "Q": "quit"}
+
+    def __init__(self, arena):
+        self.key = re.search(r"key=(\w+)", arena.log()).group(1)
+
+    def post(self, action):
+        conn = http.client.HTTPConnection("127.0.0.1", HTTP_PORT, timeout=20)
+        try:
+            conn.request("POST", "/control/" + action, headers={"X-Quillmere-Key": self.key})
+            r = conn.getresponse()
+            r.read()
+            return r.status
+        finally:
+            conn.close()
+
+    def press(self, key):
+        if self.post(self.ACTIONS[key]) != 204:
+            raise OSError("the console refused %s" % self.ACTIONS[key])
+
+    def get(self, path):
+        conn = http.client.HTTPConnection("127.0.0.1", HTTP_PORT, timeout=20)
+        try:
+            conn.request("GET", path, headers={"X-Quillmere-Key": self.key})
+            r = conn.getresponse()
+            return r.status, r.read()
+        finally:
+            conn.close()
+
+
+def replays_to_its_end(args):
+    """A headless arena replays the soak's recording: it loads (every frame
+    read and checked) and shows its last frame."""
+    arena = Arena(args.bin, args=["--replay", args.record], headless=True).start()
+    try:
+        c = Console(arena)
+        st = json.loads(c.get("/control/state")[1])
+        c.post("seek?tick=%d" % st["ticks_total"])
+        deadline = time.monotonic() + 30
+        while json.loads(c.get("/control/state")[1])["tick"] != st["ticks_total"]:
+            if time.monotonic() > deadline:
+                return False, st
+            time.sleep(0.05)
+        return True, st
+    finally:
+        arena.stop()
+
+
 class Keys:
     """Key presses to the field's window through xdotool."""
 
@@ -555,7 +613,8 @@ def ask_tick(client):
 def run(args):
     seed = args.seed if args.seed is not None else random.randrange(10**9)
     rng = random.Random(seed)
-    arena = Arena(args.bin).start()
+    extra = ["--record", args.record] if args.record else []
+    arena = Arena(args.bin, args=extra, headless=args.headless).start()
     pid = arena.proc.pid
     samples = []
     threads = []
@@ -564,7 +623,7 @@ def run(args):
         print("soak: %.1f minutes, %d clients, %d robots, %d browsers, seed %d; load %s"
               % (args.minutes, N_CLIENTS, N_ROBOTS, N_BROWSERS, seed,
                  "%.2f %.2f %.2f" % os.getloadavg()), flush=True)
-        keys = Keys(arena)
+        keys = Console(arena) if args.headless else Keys(arena)
         clients = [Client(i, rng.randrange(10**9)) for i in range(N_CLIENTS)]
         for c in clients:
             c.start()
@@ -675,6 +734,12 @@ def run(args):
         for n in S.notes[:20]:
             print("    " + n)
     failed = (not alive) or S.unanswered > 0 or S.parse_failures > 0 or exit_status != 0
+    if args.record:
+        replayed, st = replays_to_its_end(args)
+        print("  recording             %.1f MB, ticks %d to %d; replayed to its end: %s"
+              % (os.path.getsize(args.record) / 1e6, st["first_tick"], st["ticks_total"],
+                 "yes" if replayed else "NO"))
+        failed = failed or not replayed
     print("soak: %s" % ("FAILED" if failed else "passed"))
     return 1 if failed else 0
 
@@ -685,6 +750,8 @@ def main():
                                                                                  "qmere"))
     p.add_argument("--minutes", type=float, default=10.0)
     p.add_argument("--seed", type=int, default=None, help="for a repeatable command stream")
+    p.add_argument("--headless", action="store_true", help="no window: console actions for keys")
+    p.add_argument("--record", help="record the soak into this file, and replay it afterwards")
     sys.exit(run(p.parse_args()))
 
 

@@ -91,6 +91,8 @@ static void canvas_fbo_init() {
 }
 
 void scene_init(int use_fbo) {
+    canvas_fbo = 0;
+    canvas_is_rgb = 0;
     const GLfloat light0_diffuse[4] = {1.0f, 1.0f, 1.0f, 1.0f};
     const GLfloat light0_position[4] = {0.0f, 0.0f, 256.0f, 0.0f}; // straight down onto the field
     // the window's own framebuffer, or the offscreen one of a headless arena
@@ -226,8 +228,7 @@ static void canvas_pass(const struct frame_snapshot* s) {
     scene_canvas_end();
 }
 
-// The canvas texture's pixels, rows bottom first.
-static void read_canvas(unsigned char* rgb) {
+void scene_read_canvas(unsigned char* rgb) {
     GLint pack = 4;
     glGetIntegerv(GL_PACK_ALIGNMENT, &pack);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
@@ -255,7 +256,7 @@ void scene_share_canvas() {
     canvas_feed_drawn(canvas_version);
     const int feed = canvas_feed_due(canvas_version), keep = recorder_wants_canvas();
     if (!feed && !keep) return;
-    read_canvas(rgb);
+    scene_read_canvas(rgb);
     if (feed) canvas_feed_offer(rgb, canvas_version);
     if (keep) recorder_canvas(rgb);
 }

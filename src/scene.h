@@ -29,6 +29,8 @@ void scene_draw_view(const struct frame_snapshot* s);
 void scene_canvas_begin();
 void scene_canvas_marks(const struct frame_snapshot* s);
 void scene_canvas_end();
+// The canvas's pixels (FIELD_SIZE square RGB, bottom row first).
+void scene_read_canvas(unsigned char* rgb);
 // Puts a kept canvas picture back (FIELD_SIZE square RGB, bottom row first);
 // not between a begin and an end.
 void scene_restore_canvas(const unsigned char* rgb);

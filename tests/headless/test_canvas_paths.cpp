@@ -1,0 +1,63 @@
+// test_canvas_paths.cpp -- the canvas painted through a framebuffer object
+// and the canvas painted in the window and copied back (the path of a GL
+// without framebuffer objects) come out the same, pixel for pixel, for a
+// match of lines, fills, points, brush strokes, texts and a clear.
+#include <GL/gl.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "../unit/world_fixture.h"
+#include "frame.h"
+#include "glyphs.h"
+#include "headless_gl.h"
+#include "scene.h"
+
+namespace {
+
+std::vector<unsigned char> paint_match(int use_fbo) {
+    static struct frame_snapshot s;
+    scene_init(use_fbo);
+    EXPECT_EQ(scene_canvas_uses_fbo(), use_fbo);
+    reset_world_for_test(5);
+    turtle_field_is_cleared = 0; // the first frame clears the canvas
+    const unsigned modes[] = {ST_BRUSH, ST_FILL, ST_POINT, 0, ST_BRUSH};
+    for (int k = 0; k < 5; k++) {
+        int t = place_turtle(-180 + 90 * k, -60, 20 * k, k);
+        ttl[t].status |= modes[k] | ST_PEN_DOWN;
+        ttl[t].width[0] = 1 + 2 * k;
+        ttl[t].col[0] = {0.2 * k, 1.0 - 0.2 * k, 0.5};
+    }
+    for (int i = 0; i < 60; i++) {
+        for (int t = 0; t < 5; t++) {
+            turtle_step_forward(t, 4 + t);
+            turtle_turn(t, 9);
+            if (i == 20 + t) turtle_print_string(t, "Quill");
+            if (i == 45 && t == 4) turtle_pen_up(t); // a brush stroke's tail
+        }
+        if (i == 30) field_set_color(0.1, 0.1, 0.3); // a clear half-way
+        elapsed_time++;
+        world_update_frame(&s);
+        scene_paint_canvas(&s);
+    }
+    std::vector<unsigned char> rgb((size_t)FIELD_SIZE * FIELD_SIZE * 3);
+    scene_read_canvas(rgb.data());
+    return rgb;
+}
+
+} // namespace
+
+TEST(CanvasPaths, FramebufferAndWindowCopyPaintTheSame) {
+    char why[256] = "";
+    ASSERT_EQ(headless_gl_open(why, sizeof(why)), 0) << why;
+    ASSERT_EQ(glyphs_init(why, sizeof(why)), 0) << why;
+    std::vector<unsigned char> fbo = paint_match(1), window = paint_match(0);
+    size_t marked = 0, differ = 0;
+    for (size_t i = 0; i < fbo.size(); i++) {
+        marked += fbo[i] != 0;
+        differ += fbo[i] != window[i];
+    }
+    EXPECT_GT(marked, 10000u) << "the match painted hardly anything";
+    EXPECT_EQ(differ, 0u);
+    headless_gl_close();
+}
