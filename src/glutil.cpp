@@ -338,14 +338,40 @@ void drawStoneWall(double x0, double y0, double x1, double y1, double nx, double
     glDisable(GL_CULL_FACE);
 }
 
+// NOTE: the picture is a texture made once, drawn as nine quads of one texel
+// a pixel: the same pixels as copying it nine times with glDrawPixels, but
+// the software GL makes and drops a texture of its own for every such copy.
 void drawBackground() {
     static const double edge[3] = {-256.0, -56.0, 144.0}; // lower and left tile edges
+    static GLuint texture = 0;
+    if (texture == 0) {
+        glGenTextures(1, &texture);
+        glBindTexture(GL_TEXTURE_2D, texture);
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, BG_SIDE, BG_SIDE, 0, GL_RGB, GL_UNSIGNED_BYTE,
+                     background_image200x200);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    }
+    glEnable(GL_TEXTURE_2D);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+    glBegin(GL_QUADS);
     for (double y : edge) {
         for (double x : edge) {
-            glRasterPos3d(x, y, 0.0);
-            glDrawPixels(BG_SIDE, BG_SIDE, GL_RGB, GL_UNSIGNED_BYTE, background_image200x200);
+            glTexCoord2d(0.0, 0.0);
+            glVertex2d(x, y);
+            glTexCoord2d(1.0, 0.0);
+            glVertex2d(x + BG_SIDE, y);
+            glTexCoord2d(1.0, 1.0);
+            glVertex2d(x + BG_SIDE, y + BG_SIDE);
+            glTexCoord2d(0.0, 1.0);
+            glVertex2d(x, y + BG_SIDE);
         }
     }
+    glEnd();
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glDisable(GL_TEXTURE_2D);
 }
 
 // ================================================================ overlays

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include <GL/gl.h>
+
 #include "frame.h"
 #include "globalv.h"
 #include "glutil.h"
@@ -40,6 +42,9 @@ static void after_canvas() {
         saveImageToPNG(FIELD_SIZE, FIELD_SIZE, snap.capture);
     }
     scene_share_canvas();
+    // NOTE: nothing swaps buffers here; without a flush the software GL
+    // would keep the frame's commands, and what they use, queued
+    glFlush();
 }
 
 static void headless_frame() {
@@ -113,6 +118,7 @@ static void replay() {
             if (snap.capture[0] != '\0') after_canvas();
         }
         scene_share_canvas(); // also when a browser asks for a canvas shown before
+        glFlush();
         sleep_to_next(&due, std::chrono::milliseconds(TIMER_FAST_MS));
     }
 }

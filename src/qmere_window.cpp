@@ -4,7 +4,6 @@
 // title. Owns the window title and the frame snapshot. Everything here runs
 // on the main thread, which owns the GL context.
 #include <GL/glut.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -34,8 +33,6 @@ void bench_frame_drawn(double ms); // bench/frame_stats.cpp
 char window_title[256];
 static struct frame_snapshot snap; // the frame being drawn; large, so not on the stack
 
-constexpr int MALLOC_KEEP_BELOW = 32 << 20;  // blocks below this come from the heap
-constexpr int MALLOC_TRIM_ABOVE = 256 << 20; // free heap kept up to this much
 constexpr double FOV_MIN = 15.0, FOV_MAX = 60.0, FOV_STEP = 5.0;
 constexpr double ROTATION_STEP = 2.5;
 
@@ -44,12 +41,6 @@ static void quit_program();
 // ================================================================ start-up
 
 int field_start(int argc, char** argv) {
-    // NOTE: the software GL allocates and frees its vertex buffers on every
-    // draw. With the C library's default thresholds each free hands the
-    // memory back to the system and the next draw faults it in again, which
-    // costs several times the drawing itself; so freed memory is kept.
-    mallopt(M_MMAP_THRESHOLD, MALLOC_KEEP_BELOW);
-    mallopt(M_TRIM_THRESHOLD, MALLOC_TRIM_ABOVE);
     // NOTE: the software GL rasterizes on worker threads of its own by
     // default, which then compete with the command thread for the cores;
     // rasterizing on the drawing thread itself gives shorter frames and

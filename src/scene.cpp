@@ -11,6 +11,8 @@
 #include <GL/glext.h>
 #include <GL/glu.h>
 
+#include <malloc.h>
+
 #include <cmath>
 #include <cstdlib>
 
@@ -35,6 +37,8 @@ static unsigned canvas_version = 1; // raised by every frame that changed the ca
 static int coin_list[MAX_COIN]; // coin slot by rank, for drawing in rank order
 
 static const double HALF = FIELD_SIZE / 2.0; // the field spans -HALF..HALF
+constexpr int MALLOC_KEEP_BELOW = 32 << 20;  // blocks below this come from the heap
+constexpr int MALLOC_TRIM_ABOVE = 256 << 20; // free heap kept up to this much
 
 // camera
 constexpr double CAMERA_NEAR = 409.6;
@@ -91,6 +95,12 @@ static void canvas_fbo_init() {
 }
 
 void scene_init(int use_fbo) {
+    // NOTE: the software GL allocates and frees its vertex buffers on every
+    // draw. With the C library's default thresholds each free hands the
+    // memory back to the system and the next draw faults it in again, which
+    // costs several times the drawing itself; so freed memory is kept.
+    mallopt(M_MMAP_THRESHOLD, MALLOC_KEEP_BELOW);
+    mallopt(M_TRIM_THRESHOLD, MALLOC_TRIM_ABOVE);
     canvas_fbo = 0;
     canvas_is_rgb = 0;
     const GLfloat light0_diffuse[4] = {1.0f, 1.0f, 1.0f, 1.0f};
@@ -223,6 +233,12 @@ void scene_canvas_end() {
 }
 
 static void canvas_pass(const struct frame_snapshot* s) {
+    // NOTE: a frame that paints and clears nothing leaves the canvas as it
+    // is; switching framebuffers for it would cost a flush of the GL
+    bool work = s->clear_canvas != 0;
+    for (int tid = 0; tid < s->ntmax && !work; tid++)
+        work = s->slot[tid].paint != PAINT_NONE || s->slot[tid].msg[0] != '\0';
+    if (!work) return;
     scene_canvas_begin();
     scene_canvas_marks(s);
     scene_canvas_end();
