@@ -173,11 +173,9 @@ void scatter_stone(int n) {
 
 struct coin* coinmap[COINMAP_N][COINMAP_N];
 
-// NOTE: a turtle may stand (and drop coins) outside the field when walls do
-// not stop it, and positions may be huge. Cells are clamped into the grid
-// before the conversion to int, for coins and turtles alike, so nothing
-// indexes outside the map; the clamp never moves two points more than one
-// cell apart, so a coin within reach still lies in the turtle's 3x3 block.
+// NOTE: turtles and coins may lie far outside the field; cells are clamped
+// into the grid before the conversion to int, which never moves two points
+// more than one cell apart (a coin in reach stays in the 3x3 block).
 static int coinmap_index(double v) {
     double c = std::trunc((v + 256.0) / COINMAP_CELL);
     if (!(c > 0)) return 0; // also NaN

@@ -220,12 +220,9 @@ void drawIcon_Coin(double x, double y, int order, int ncoin) {
 
 // ============================================================= brush dabs
 //
-// A brush run is up to 513 dabs of one colour. Drawn one by one, each dab
-// costs a material change, a bind and a begin/end of its own, which the
-// software GL turns into a draw call each; so the dabs of one colour are
-// gathered into a vertex array and drawn with one call. The GL draws the
-// quads of one call in order, blending each over the last as separate
-// calls would.
+// Dabs of one colour are gathered into one vertex array and drawn with one
+// call (in order, each blended over the last): one by one, the software GL
+// would make a draw call of every dab.
 
 constexpr int TEN_BATCH_MAX = 2048; // dabs held before a flush
 constexpr int TEN_FLOATS = 5;       // per vertex: s, t, x, y, z

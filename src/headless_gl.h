@@ -12,12 +12,8 @@ constexpr int HEADLESS_SIDE = 512; // the framebuffer is HEADLESS_SIDE square
 // framebuffer, with the viewport covering it. 0 on success; -1 with a one-line
 // reason in `why` (no EGL, no surfaceless platform, no context, no
 // framebuffer), nothing left open. Opening twice is refused.
-//
-// NOTE: with a framebuffer object bound there is no GL_BACK: a
-// glReadBuffer(GL_BACK) raises GL_INVALID_OPERATION and leaves the read
-// buffer at GL_COLOR_ATTACHMENT0, so later reads and texture copies still see
-// the canvas, but the error flag stays set. Code shared with the window should
-// select its read buffer through headless_gl_read_buffer() instead.
+// NOTE: with the framebuffer bound there is no GL_BACK to read from; code
+// shared with the window picks its read buffer with headless_gl_read_buffer().
 int headless_gl_open(char* why, size_t n);
 
 // 1 while the headless context is open on this process.

@@ -53,17 +53,12 @@ static void build_date(char* out, size_t outlen) {
 
 // ------------------------------------------------------------ log relay
 //
-// Every thread logs to standard error, some of them under the frame lock (a
-// client's arrival and departure, the mode switches). Written straight to a
-// terminal or a pipe, one whose reader stops reading -- a terminal paused
-// with Ctrl-S, a pager left waiting -- would stop the writer once its buffer
-// is full, and with it every frame and every client. So standard error is
-// a pipe of our own that never makes a writer wait: a relay thread passes it
-// on to the real standard error and is the only one that waits for the
-// reader.
-// NOTE: the pipe holds 1 MiB. When it is full, lines are dropped whole: a
-// log line is one write of far less than PIPE_BUF bytes (standard error is
-// unbuffered), and such a write to a pipe is all or nothing.
+// Threads log to standard error, some under the frame lock; a reader that
+// stops reading (a paused terminal, a waiting pager) must not stop them. So
+// standard error is a pipe of our own that never makes a writer wait, and a
+// relay thread passes it on to the real one.
+// NOTE: the pipe holds 1 MiB; when it is full, lines are dropped whole (each
+// is one write below PIPE_BUF, which a pipe takes all or nothing).
 
 static int log_in = -1;  // the pipe's read end
 static int log_out = -1; // the real standard error

@@ -103,11 +103,6 @@ void reshapefunc(int x, int y) {
 
 // ============================================================= frame cycle
 
-// NOTE: the toolkit's timers count from when they are armed, so a tick armed
-// 8 ms after the last one ran would drift by the time each tick takes. The
-// ticks keep to a schedule instead: each is armed for the time left until
-// 8 (or 80) ms after the previous one was due, and a schedule missed by more
-// than a period starts afresh rather than firing a burst to catch up.
 // A replay's tick: the player moves on (painting the canvas) and the
 // window shows where it is.
 static struct tick_plan replay_tick() {
@@ -122,6 +117,9 @@ static struct tick_plan replay_tick() {
     return {TIMER_FAST_MS, 0};
 }
 
+// NOTE: the toolkit's timers count from when they are armed; the ticks keep
+// to a schedule of 8 (or 80) ms from the previous one's due time instead, so
+// they do not drift, and a schedule missed by more than a period starts afresh.
 void timerfunc(int dummy) {
     (void)dummy;
     using clock = std::chrono::steady_clock;

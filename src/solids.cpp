@@ -17,14 +17,11 @@ constexpr double BLAST_RADIUS = 15.0;
 
 // ============================================================ turtle mesh
 //
-// A turtle's body is eight solids (head, four legs, shell, tail). Drawn one by
-// one through the toolkit they are hundreds of small strips a frame for a
-// full field, which took the software GL most of a frame; so the body is one
-// mesh of the same spheres and cone, built once in the turtle's own frame
-// (x forward), in which only the head and legs move from frame to frame, and
-// drawn with one call and its hidden back faces culled. Normals are those
-// the GL would use for each solid: the shell's and the tail's are stretched
-// by the shell's scale and renormalised.
+// A turtle's body (head, four legs, shell, tail) is one mesh built once in
+// the turtle's own frame (x forward), where only head and legs move, drawn
+// with one call and its hidden back faces culled: eight solids drawn one by
+// one took the software GL most of a frame. The shell's and tail's normals
+// are stretched by the shell's scale and renormalised.
 
 struct mesh_vertex {
     GLfloat nx, ny, nz; // normal

@@ -560,12 +560,10 @@ void answer_back(int cl, int ans) {
     if (cl < 0 || cl >= MAX_CLIENT || client_tab[cl].socket < 0) return;
     char line[REPLY_BUF];
     int len = format_reply(client_tab[cl].tid, ans, line, sizeof(line));
-    // NOTE: the reply is sent without waiting. The command thread holds the
-    // frame lock here, and a client that sends commands but never reads its
-    // replies would otherwise stop every frame, and every other client, once
-    // the socket buffers are full. A reply that does not fit whole marks the
-    // client, which is closed after its batch. Any other failed send is not
-    // reported: the next read sees the closed peer.
+    // NOTE: sent without waiting (the frame lock is held): a client that never
+    // reads its replies must not stop everybody. A reply that does not fit
+    // whole marks the client, closed after its batch; the next read sees any
+    // other failure.
     ssize_t sent = send(client_tab[cl].socket, line, (size_t)len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent >= 0 ? sent < len : (errno == EAGAIN || errno == EWOULDBLOCK)) replies_stuck[cl] = true;
 }
