@@ -1113,8 +1113,9 @@
         const v = [];
         for (let q = 0; q < 6; q++) v.push(rdDouble(c));
         const status = rdVar(c);
-        // the wall feed lists front faces only
-        if (!(status & 0x100000))
+        // the wall feed lists front faces only; one that is not finite
+        // (a hostile file) would give the scene an endless box
+        if (!(status & 0x100000) && v.every(Number.isFinite))
           m.walls.push({ x1: v[0], y1: v[1], x2: v[2], y2: v[3], nx: v[4], ny: v[5] });
       }
     }
