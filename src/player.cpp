@@ -31,7 +31,8 @@ struct player_state_all {
     std::vector<size_t> keys;              // frames that are keyframes
     std::vector<canvas_info> canvases;
     // decoding
-    std::atomic<size_t> shown{0}; // the frame decoded last, shown now (read by the controls)
+    size_t shown = 0;              // the frame decoded last (drawing thread)
+    std::atomic<size_t> landed{0}; // the frame shown once a tick is done (read by the controls)
     size_t next = 0;   // the frame the decoder reads next
     size_t block = 0;  // the block being read
     std::vector<unsigned char> raw;
@@ -314,6 +315,7 @@ int player_tick(struct frame_snapshot* s, const struct player_canvas* cv) {
         pl.play_tick = (double)pl.tick.back();
     }
     if (moved) fill_snapshot(s, true);
+    pl.landed = pl.shown; // a seek's frames on the way are never reported
     return moved ? 1 : 0;
 }
 
@@ -322,7 +324,7 @@ int player_tick(struct frame_snapshot* s, const struct player_canvas* cv) {
 void player_pause() {
     std::lock_guard<std::mutex> lock(pl.mutex);
     pl.playing = false;
-    if (pl.open) pl.play_tick = (double)pl.tick[pl.shown];
+    if (pl.open) pl.play_tick = (double)pl.tick[pl.landed];
 }
 
 void player_play() {
@@ -359,7 +361,7 @@ void player_step(int frames) {
     std::lock_guard<std::mutex> lock(pl.mutex);
     if (!pl.open) return;
     pl.playing = false;
-    long long base = pl.seek_to >= 0 ? pl.seek_to : (long long)pl.shown.load();
+    long long base = pl.seek_to >= 0 ? pl.seek_to : (long long)pl.landed.load();
     long long k = base + frames;
     if (k < 0) k = 0;
     if (k >= (long long)pl.tick.size()) k = (long long)pl.tick.size() - 1;
@@ -384,7 +386,7 @@ void player_get_state(struct player_state* st) {
         *st = {};
         return;
     }
-    st->tick = pl.tick[pl.shown];
+    st->tick = pl.tick[pl.landed];
     st->first_tick = pl.tick.front();
     st->last_tick = pl.tick.back();
     st->speed = pl.speed;
