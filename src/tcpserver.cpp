@@ -86,8 +86,10 @@ static bool has_command(const struct tcpclient* c) {
     return std::memchr(c->buffer, '\n', (size_t)c->len) || std::memchr(c->buffer, ';', (size_t)c->len);
 }
 
-static std::mutex lockstep_mutex;
-static std::condition_variable lockstep_cv;
+// NOTE: made once and never destroyed: the command thread may still poke
+// them while the program exits.
+static std::mutex& lockstep_mutex = *new std::mutex;
+static std::condition_variable& lockstep_cv = *new std::condition_variable;
 
 void lockstep_poke() {
     { std::lock_guard<std::mutex> lock(lockstep_mutex); }
