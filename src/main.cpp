@@ -183,9 +183,10 @@ int main(int argc, char** argv) {
             fprintf(stderr, "qmere: no display to open (DISPLAY is %s%s%s), running headless\n",
                     name ? "'" : "not set", name ? name : "", name ? "'" : "");
             headless = 1;
-        } else {
-            XCloseDisplay(d);
         }
+        // NOTE: the probe's connection stays open: closed, it would be the
+        // last client of a server that resets then (Xvfb does by default),
+        // and the toolkit's own open right after could meet the reset.
     }
     if (headless) return headless_start();
     field_start(argc, argv);
