@@ -297,8 +297,14 @@ class Hostile(Http):
     def test_browsers_vanishing_mid_response(self):
         mark = self.arena.mark()
         linger = struct.pack("ii", 1, 0)  # close with a reset
-        for path in ("/mizzen/qmere/script/three.min.js", "/wall", "/img/7"):
-            for _ in range(5):
+        # NOTE: the kernel takes a whole body into its buffers about half the
+        # time before the reset arrives, so the large one is tried until a
+        # send is cut off
+        for path, tries in (("/mizzen/qmere/script/three.min.js", 40), ("/wall", 5),
+                            ("/img/7", 5)):
+            for _ in range(tries):
+                if tries > 5 and "error sending data to client\n" in self.arena.log()[mark:]:
+                    break
                 s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
                 s.settimeout(10)
                 # a small window keeps most of the body on the server's side
@@ -309,7 +315,7 @@ class Hostile(Http):
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, linger)
                 s.close()
         self.assertServing()
-        if os.path.exists(THREE_JS):  # large enough to be cut off for sure
+        if os.path.exists(THREE_JS):  # large enough to be cut off
             self.arena.wait_for_log("error sending data to client\n", since=mark)
         self.assertEqual(self.arena.proc.poll(), None)
 
