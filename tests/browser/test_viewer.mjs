@@ -11,7 +11,7 @@
 // the working directory).
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
-import { mkdirSync } from "node:fs";
+import { mkdirSync, writeFileSync } from "node:fs";
 import net from "node:net";
 import path from "node:path";
 import readline from "node:readline";
@@ -268,6 +268,9 @@ test("a square painted by a client appears on the viewer's field", async () => {
     await page.waitForTimeout(250);
   }
   c.close();
+  // the arena's own canvas beside the screenshot, to tell the two apart
+  const canvasPng = Buffer.from(await (await fetch(HTTP + "/canvas.png")).arrayBuffer());
+  writeFileSync(path.join(artefacts, "viewer-square-canvas.png"), canvasPng);
   const w = box.x1 - box.x0 + 1, h = box.y1 - box.y0 + 1;
   assert.ok(box.n > 400, `red pixels of the square (${box.n})`);
   assert.ok(w > 60 && Math.abs(w - h) <= 0.1 * w, `a square on the screen (${w} x ${h})`);

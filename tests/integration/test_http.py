@@ -373,6 +373,13 @@ class Canvas(Http):
         self.assertEqual(lines, [b"HTTP/1.1 304 Not Modified", b"ETag: " + new_tag,
                                  b"Connection: Keep-Alive", SERVER[:-2]])
         self.assertEqual(body, b"")
+        # and a cleared field is cleared for the browsers too
+        self.assertTrue(t.clear())
+
+        def cleared():
+            pic = canvas(new_tag)[2]
+            return pic is not None and not any(pic.near(x, y, red) for x, y in sides)
+        self.assertTrue(wait_for(cleared, 10), "the clear never showed on /canvas.png")
 
 
 class Console(Http):
