@@ -26,7 +26,10 @@ test-tsan: deps
 	tools/sanitize.sh thread
 
 run: build
-	@if [ -x $(BUILD)/qmere ]; then ./$(BUILD)/qmere; else echo "built the world library and tests; the window program is not part of this build yet"; fi
+	@if [ -x $(BUILD)/qmere ]; then \
+	  echo "Quill Mere: drive turtles on port 2222, watch at http://localhost:2280/"; \
+	  ./$(BUILD)/qmere; \
+	else echo "built the world library and tests; the window program is not part of this build yet"; fi
 
 clean:
 	rm -rf $(BUILD)

@@ -2,7 +2,7 @@
 harness and the client library, and the CPU and load figures they print.
 
     import benchkit  # noqa: F401  (puts arena and quillmere on the path)
-    from benchkit import cpu_seconds, machine_busy_seconds, loadavg
+    from benchkit import cpu_seconds, machine_busy_seconds, loadavg, thread_cpu_seconds
 """
 
 import os
@@ -21,6 +21,28 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TCK
+
+
+def thread_cpu_seconds(pid):
+    """Time on a CPU so far of the live threads of process pid, summed by
+    thread name (the main thread under "main")."""
+    # NOTE: schedstat counts nanoseconds; stat's ticks would round the many
+    # short-lived bursts of a connection thread down to nothing.
+    by_name = {}
+    try:
+        tids = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return by_name
+    for tid in tids:
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+                name = "main" if int(tid) == pid else f.read().strip()
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                ns = int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            continue  # the thread ended meanwhile
+        by_name[name] = by_name.get(name, 0.0) + ns / 1e9
+    return by_name
 
 
 def machine_busy_seconds():

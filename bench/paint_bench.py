@@ -2,8 +2,9 @@
 """paint_bench.py -- how the arena's frames and replies hold up while everybody
 paints.
 
-Starts the real program under a private Xvfb (through the integration tests'
-harness), fills the field with painting clients (brush, width 1; each sends
+Starts the real program under a private Xvfb, or with --headless without any
+display (through the integration tests' harness), fills the field with
+painting clients (brush, width 1; each sends
 a step and a turn and waits for both replies, as a student's loop does) and
 robots wandering about, optionally browsers polling the feeds and a probe
 client timing 'Q P' round trips, and reports:
@@ -24,6 +25,7 @@ client timing 'Q P' round trips, and reports:
                                  [--seconds 20] [--clients 10] [--step 30]
                                  [--turn 20] [--robots 20] [--no-paint]
                                  [--browsers 50] [--poll-ms 100] [--probe]
+                                 [--headless] [--canvas-watchers 30 ...]
 
 --bin may be given several times (and --env, which applies to every run,
 once per variable), so that binaries or settings are measured side by side
@@ -36,11 +38,22 @@ after the other every --poll-ms (the viewer's own 100 ms). They run in a
 child process of their own. --no-paint keeps the pens up, which leaves the
 cost of the scene without any painting.
 
+--canvas-watchers N adds N browsers that watch as the viewer does: each
+polls the four feeds every --poll-ms on one connection and /canvas.png with
+the last ETag in If-None-Match every --canvas-ms (the viewer's own 80 ms) on
+another. Given several times (0 among them), the whole run is repeated for
+each count (--rounds times, the counts taking turns), and the arena's CPU
+beyond that of the first count (medians of the rounds) is printed at the
+end:
+
+    python3 bench/paint_bench.py --headless --robots 0 --clients 10 \
+        --canvas-watchers 0 --canvas-watchers 30 --rounds 3
+
 The load of the frame pipeline's targets:
     python3 bench/paint_bench.py --bin build-bench/qmere-bench --clients 9 \
         --step 1 --turn 1 --robots 20 --browsers 20 --probe
 
-Needs Xvfb. Uses the fixed ports 2222 and 2280, so nothing else may run an
+Needs Xvfb unless --headless. Uses the fixed ports 2222 and 2280, so nothing else may run an
 arena meanwhile. Prints figures; it asserts nothing.
 """
 
@@ -54,7 +67,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchkit import REPO, cpu_seconds, machine_busy_seconds  # noqa: E402
+from benchkit import REPO, cpu_seconds, machine_busy_seconds, thread_cpu_seconds  # noqa: E402
 
 from arena import Arena, TCP_PORT  # noqa: E402
 
@@ -162,13 +175,19 @@ class Client:
 
 
 FEEDS = (b"/turtle", b"/wall", b"/coin", b"/camera")
+CANVAS = (b"/canvas.png",)
+# the arena's threads that serve browsers: the listener, the connections
+# and the canvas's encoder
+SERVING = ("qm-httpd", "qm-browser", "qm-canvas")
 
 
-def browsers_main(n, poll_ms, stop, results):
-    """Child process: n viewer connections polling the feeds until `stop`
-    is set; puts (responses, errors, body bytes) on `results`."""
+def browsers_main(n, poll_ms, n_canvas, canvas_ms, stop, results):
+    """Child process: n viewer connections polling the feeds, and n_canvas
+    more polling /canvas.png with If-None-Match, until `stop` is set; puts
+    (responses, errors, body bytes, canvas pictures, canvas 304s) on
+    `results`."""
     sel = selectors.DefaultSelector()
-    done = errors = body_bytes = 0
+    done = errors = body_bytes = pictures = unchanged = 0
     conns = []
 
     def start(c):
@@ -178,12 +197,16 @@ def browsers_main(n, poll_ms, stop, results):
         c["feed"], c["buf"] = 0, b""
 
     def request(c):
-        c["sock"].sendall(b"GET " + FEEDS[c["feed"]] + b" HTTP/1.1\r\nHost: arena\r\n\r\n")
+        tag = b"If-None-Match: %s\r\n" % c["etag"] if c.get("etag") else b""
+        c["sock"].sendall(b"GET " + c["paths"][c["feed"]] + b" HTTP/1.1\r\nHost: arena\r\n"
+                          + tag + b"\r\n")
         c["sent"] = True
 
     now = time.monotonic()
-    for i in range(n):
-        c = {"next": now + poll_ms / 1000.0 * i / n, "sent": False}
+    for i in range(n + n_canvas):
+        period = poll_ms if i < n else canvas_ms
+        c = {"next": now + period / 1000.0 * i / (n + n_canvas), "sent": False,
+             "paths": FEEDS if i < n else CANVAS, "period": period}
         start(c)
         conns.append(c)
     while not stop.is_set():
@@ -213,21 +236,30 @@ def browsers_main(n, poll_ms, stop, results):
                 continue
             head = c["buf"][:head_end]
             m = re.search(rb"Content-Length: (\d+)", head)
-            if not head.startswith(b"HTTP/1.1 200") or m is None:
+            if head.startswith(b"HTTP/1.1 304"):
+                length = 0  # the canvas has not changed: no body
+                unchanged += 1
+            elif head.startswith(b"HTTP/1.1 200") and m is not None:
+                length = int(m.group(1))
+            else:
                 errors += 1
                 c["broken"] = True
                 continue
-            total = head_end + 4 + int(m.group(1))
+            total = head_end + 4 + length
             if len(c["buf"]) < total:
                 continue
+            tag = re.search(rb"ETag: (\S+)", head)
+            if tag and length:
+                c["etag"] = tag.group(1)
+                pictures += 1
             done += 1
-            body_bytes += total - head_end - 4
+            body_bytes += length
             c["buf"] = c["buf"][total:]
             c["sent"] = False
             c["feed"] += 1
-            if c["feed"] == len(FEEDS):
+            if c["feed"] == len(c["paths"]):
                 c["feed"] = 0
-                c["next"] += poll_ms / 1000.0
+                c["next"] += c["period"] / 1000.0
                 if c["next"] < now:  # fell behind: no burst to catch up
                     c["next"] = now
         for c in conns:
@@ -239,7 +271,7 @@ def browsers_main(n, poll_ms, stop, results):
                     start(c)
                 except OSError:
                     errors += 1
-    results.put((done, errors, body_bytes))
+    results.put((done, errors, body_bytes, pictures, unchanged))
 
 
 def probe_main(n, gap_ms, niceness, results):
@@ -285,8 +317,10 @@ def renice_drawing(pid, niceness):
             os.setpriority(os.PRIO_PROCESS, int(tid), niceness)
 
 
-def run(args, binary, env):
-    arena = Arena(binary, env=env).start()
+def run(args, binary, env, watchers=0):
+    """One measured run; returns the arena's CPU in cores, in all and in
+    the threads that serve browsers."""
+    arena = Arena(binary, env=env, headless=args.headless).start()
     clients = [Client(i, args) for i in range(args.clients)]
     sel = selectors.DefaultSelector()
     reconnects = 0
@@ -320,11 +354,13 @@ def run(args, binary, env):
             return clients[0].last_ticks
 
         browsers = probe = None
-        if args.browsers > 0:
+        if args.browsers + watchers > 0:
             stop = multiprocessing.Event()
             results = multiprocessing.Queue()
-            browsers = multiprocessing.Process(target=browsers_main,
-                                               args=(args.browsers, args.poll_ms, stop, results))
+            browsers = multiprocessing.Process(
+                target=browsers_main,
+                args=(args.browsers + watchers, args.poll_ms, watchers, args.canvas_ms, stop,
+                      results))
             browsers.start()
         pump(WARM_UP)
         if args.nice_draw:
@@ -345,10 +381,12 @@ def run(args, binary, env):
         mark0 = arena.mark()
         t0, k0 = ticks_now()
         cpu0, busy0, own0 = cpu_seconds(arena.proc.pid), machine_busy_seconds(), own_seconds()
-        x0 = cpu_seconds(arena.xvfb.pid)
+        threads0 = thread_cpu_seconds(arena.proc.pid)
+        x0 = cpu_seconds(arena.xvfb.pid) if arena.xvfb else 0.0
         pump(args.seconds)
         cpu1, busy1, own1 = cpu_seconds(arena.proc.pid), machine_busy_seconds(), own_seconds()
-        x1 = cpu_seconds(arena.xvfb.pid)
+        threads1 = thread_cpu_seconds(arena.proc.pid)
+        x1 = cpu_seconds(arena.xvfb.pid) if arena.xvfb else 0.0
         t1, k1 = ticks_now()
         steps1 = sum(c.steps_ok for c in clients)
         refused1 = sum(c.steps_refused for c in clients)
@@ -369,20 +407,30 @@ def run(args, binary, env):
         arena.stop()
 
     seconds = t1 - t0
-    print("paint_bench: %s%s%s, %d clients (%s, width 1, steps of %g, turns of %g), %d robots"
-          % (binary, "".join(" %s=%s" % kv for kv in sorted(env.items())),
+    print("paint_bench: %s%s%s%s, %d clients (%s, width 1, steps of %g, turns of %g), %d robots"
+          % (binary, " --headless" if args.headless else "",
+             "".join(" %s=%s" % kv for kv in sorted(env.items())),
              " drawing at nice %d" % args.nice_draw if args.nice_draw else "", args.clients,
              "pen up" if args.no_paint else "brush", args.step, args.turn, args.robots))
     print("  measured        %.1f s" % seconds)
     if http is not None:
         # the browsers ran through the warm-up and the measurement
-        print("  browsers        %d connections polling 4 feeds every %g ms: %d responses "
-              "(%.0f/s), %d errors, %.1f MB of feeds"
-              % (args.browsers, args.poll_ms, http[0], http[0] / (seconds + WARM_UP), http[1],
+        print("  browsers        %d connections polling 4 feeds every %g ms%s: %d responses "
+              "(%.0f/s), %d errors, %.1f MB"
+              % (args.browsers + watchers, args.poll_ms,
+                 ", %d more polling /canvas.png every %g ms" % (watchers, args.canvas_ms)
+                 if watchers else "", http[0], http[0] / (seconds + WARM_UP), http[1],
                  http[2] / 1e6))
+        if watchers:
+            print("  canvas          %d pictures (%.1f/s), %d answered 304 Not Modified"
+                  % (http[3], http[3] / (seconds + WARM_UP), http[4]))
     print("  ticks/s         %.1f   (the timer's rate is 125)" % ((k1 - k0) / seconds))
     print("  CPU per tick    %.2f ms   (all the program's threads, GL rasterizers included)"
           % (1000.0 * (cpu1 - cpu0) / max(1, k1 - k0)))
+    threads = {name: (threads1[name] - threads0.get(name, 0.0)) / seconds for name in threads1}
+    serving = sum(threads.get(name, 0.0) for name in SERVING)
+    print("  arena CPU       %.3f of a core: %s" % ((cpu1 - cpu0) / seconds, "  ".join(
+        "%s %.3f" % kv for kv in sorted(threads.items(), key=lambda kv: -kv[1]) if kv[1] > 0)))
     print("  %s  %.1f   (%.1f steps/s refused, blocked by others)"
           % ("steps/s       " if args.no_paint else "painted runs/s",
              (steps1 - steps0) / seconds, (refused1 - refused0) / seconds))
@@ -407,7 +455,9 @@ def run(args, binary, env):
         print("  frame           p50 %.3f  p99 %.3f  max %.3f ms   (step and drawing)"
               % (statistics.median(float(g[1]) for g in frames),
                  statistics.median(float(g[2]) for g in frames), max(float(g[3]) for g in frames)))
-    print("  Xvfb per tick   %.2f ms   (showing the frames)" % (1000.0 * (x1 - x0) / max(1, k1 - k0)))
+    if not args.headless:
+        print("  Xvfb per tick   %.2f ms   (showing the frames)"
+              % (1000.0 * (x1 - x0) / max(1, k1 - k0)))
     print("  driver          %.2f of a core   (this script's clients)" % ((own1 - own0) / seconds))
     others = (busy1 - busy0) - (cpu1 - cpu0) - (own1 - own0) - (x1 - x0)
     print("  other load      %.2f of %d cores   (anything else on the machine meanwhile)"
@@ -417,6 +467,7 @@ def run(args, binary, env):
     if args.verbose:
         print("program's standard error during the measurement:")
         sys.stdout.write(log)
+    return (cpu1 - cpu0) / seconds, serving
 
 
 def main():
@@ -439,6 +490,14 @@ def main():
                    help="keep-alive viewer connections polling the feeds meanwhile")
     p.add_argument("--poll-ms", type=float, default=100.0,
                    help="each viewer connection's poll period (the viewer's own: 100)")
+    p.add_argument("--canvas-watchers", type=int, action="append", metavar="N",
+                   help="browsers watching as the viewer does: the feeds and /canvas.png "
+                        "(repeat to compare counts)")
+    p.add_argument("--canvas-ms", type=float, default=80.0,
+                   help="each watcher's /canvas.png poll period (the viewer's own: 80)")
+    p.add_argument("--rounds", type=int, default=1,
+                   help="runs of every --canvas-watchers count, taking turns; medians compared")
+    p.add_argument("--headless", action="store_true", help="run the arena without a display")
     p.add_argument("--probe", action="store_true", help="time 'Q P' round trips meanwhile")
     p.add_argument("--probe-gap-ms", type=float, default=5.0)
     p.add_argument("--rt-commands", action="store_true",
@@ -453,8 +512,30 @@ def main():
     args = p.parse_args()
     binaries = args.bin or [os.environ.get("QMERE_BIN") or os.path.join(REPO, "build", "qmere")]
     base = dict(kv.split("=", 1) for kv in args.env)
+    counts = args.canvas_watchers or [0]
     for binary in binaries:
-        run(args, binary, base)
+        # NOTE: the counts take turns round after round, so that a change in
+        # the machine's other load falls on all of them alike
+        cores = {n: [] for n in counts}
+        for _ in range(args.rounds):
+            for n in counts:
+                cores[n].append(run(args, binary, base, n))
+        if len(counts) > 1:
+            def median(n, i):
+                return statistics.median(v[i] for v in cores[n])
+
+            def rounds(n, i):
+                return " ".join("%.3f" % v[i] for v in cores[n])
+            n0 = counts[0]
+            for n in counts[1:]:
+                print("canvas watchers: %d cost the arena %+.1f%% of a core beyond %d in all "
+                      "(medians of %d rounds: %.3f vs %.3f; rounds %s vs %s)"
+                      % (n, 100.0 * (median(n, 0) - median(n0, 0)), n0, args.rounds,
+                         median(n, 0), median(n0, 0), rounds(n, 0), rounds(n0, 0)))
+                print("canvas watchers: %d cost the arena %+.1f%% of a core beyond %d in the "
+                      "threads serving them (%s; rounds %s vs %s)"
+                      % (n, 100.0 * (median(n, 1) - median(n0, 1)), n0, ", ".join(SERVING),
+                         rounds(n, 1), rounds(n0, 1)))
         for kv in args.vary:
             name, value = kv.split("=", 1)
             run(args, binary, dict(base, **{name: value}))

@@ -14,8 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fuzz_common.h"
 #include "command.h"
+#include "fuzz_common.h"
+#include "qmere.h"
 
 namespace {
 

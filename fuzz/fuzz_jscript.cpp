@@ -35,12 +35,12 @@ void clear_scripts() {
     n_jscript = 0;
 }
 
-void check_page(const struct container* c) {
-    if (!c || c->mimetype != 1 || !c->malloced || !c->data) broken("the page is not an HTML text");
-    const char* page = reinterpret_cast<const char*>(c->data);
-    size_t len = (size_t)c->length;
-    if (c->length < 0 || len > PAGE_MAX) broken("the page is longer than its buffer allows");
-    if (page[len] != '\0' || std::strlen(page) != len) broken("page text and length disagree");
+void check_page(const struct container& c) {
+    if (c.mimetype != MIME_HTML || !c.keep || !c.data) broken("the page is not an HTML text");
+    const char* page = reinterpret_cast<const char*>(c.data);
+    size_t len = (size_t)c.length;
+    if (c.length < 0 || len > PAGE_MAX) broken("the page is longer than its buffer allows");
+    if (std::memchr(page, '\0', len) != nullptr) broken("page text and length disagree");
 
     std::string want = msg_html_template1;
     int nurl = n_jscript > 0 ? n_jscript : 2;
@@ -78,9 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < n_jscript; i++)
         if (!msg_jscript_srcp[i] || !msg_jscript_srcp[i][0]) broken("an empty script URL is kept");
 
-    struct container* c = generate_content("");
-    check_page(c);
-    free_container(c);
+    check_page(generate_content(""));
     free(text);
     return 0;
 }

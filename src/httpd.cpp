@@ -196,12 +196,14 @@ int send_data(int fd, const char* out) {
 
 // The value of a header line that begins with `name` (any case), blanks
 // around it dropped; null when the line is another header.
+// NOTE: the later lines of the read are not cut yet, so the value ends at
+// the next line feed, not at the end of the text.
 static const char* header_value(char* line, const char* name) {
     size_t k = strlen(name);
     if (strncasecmp(line, name, k) != 0) return nullptr;
     char* v = line + k;
     while (*v == ' ' || *v == '\t') v++;
-    char* end = v + strlen(v);
+    char* end = v + strcspn(v, "\n");
     while (end > v && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) *--end = '\0';
     return v;
 }

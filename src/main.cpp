@@ -248,10 +248,16 @@ int main(int argc, char** argv) {
             fprintf(stderr, "qmere: no display to open (DISPLAY is %s%s%s), running headless\n",
                     name ? "'" : "not set", name ? name : "", name ? "'" : "");
             headless = 1;
-        } else {
-            XCloseDisplay(d);
         }
+        // NOTE: the probe's connection stays open: closed, it would be the
+        // last client of a server that resets then (Xvfb does by default),
+        // and the toolkit's own open right after could meet the reset.
     }
+    // NOTE: the software GL rasterizes on worker threads of its own by
+    // default, which then compete with the command thread for the cores;
+    // rasterizing on the drawing thread itself gives shorter frames and
+    // quicker replies here (bench/paint_bench.py). A user's setting stands.
+    setenv("LP_NUM_THREADS", "0", 0);
     if (headless) return headless_start(lockstep_ms);
     field_start(argc, argv);
     return 0;

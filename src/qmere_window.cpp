@@ -41,12 +41,6 @@ static void quit_program();
 // ================================================================ start-up
 
 int field_start(int argc, char** argv) {
-    // NOTE: the software GL rasterizes on worker threads of its own by
-    // default, which then compete with the command thread for the cores;
-    // rasterizing on the drawing thread itself gives shorter frames and
-    // quicker replies here (bench/paint_bench.py). A user's setting stands.
-    setenv("LP_NUM_THREADS", "0", 0);
-
     glutInit(&argc, argv);
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
     glutInitWindowSize(FIELD_SIZE, FIELD_SIZE);

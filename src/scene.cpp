@@ -248,6 +248,11 @@ void scene_read_canvas(unsigned char* rgb) {
     GLint pack = 4;
     glGetIntegerv(GL_PACK_ALIGNMENT, &pack);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    // NOTE: Mesa's threaded software renderer may still be painting the
+    // canvas's texture through the framebuffer object when it is read here;
+    // without the wait a browser got a canvas one or more frames old, kept
+    // until the next change (a square without its sides, a clear not shown).
+    glFinish();
     glBindTexture(GL_TEXTURE_2D, bg_textures[0]);
     glGetTexImage(GL_TEXTURE_2D, 0, GL_RGB, GL_UNSIGNED_BYTE, rgb);
     glBindTexture(GL_TEXTURE_2D, 0);

@@ -4,12 +4,14 @@
 // client turtles over the command port, opens the served page in Debian's
 // chromium through playwright-core, and checks what a person would see: the
 // scores of the turtles in their score elements, a drawn (not blank) 3D
-// view, a camera that follows a turtle named in the page's path, and a
-// viewer that carries on when the arena restarts. Screenshots are kept in
-// BROWSER_ARTEFACTS (default: the working directory).
+// view, a square a client paints on the field under the scene, a camera
+// that follows a turtle named in the page's path, the teacher bar switching
+// battle mode, and a viewer that carries on when the arena restarts. The
+// arena runs headless. Screenshots are kept in BROWSER_ARTEFACTS (default:
+// the working directory).
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
-import { mkdirSync } from "node:fs";
+import { mkdirSync, writeFileSync } from "node:fs";
 import net from "node:net";
 import path from "node:path";
 import readline from "node:readline";
@@ -31,6 +33,7 @@ mkdirSync(artefacts, { recursive: true });
 
 let host = null;
 let hostLines = null;
+let arenaKey = ""; // the teacher's key of the running arena
 
 function nextLine(timeoutMs) {
   return new Promise((resolve, reject) => {
@@ -44,8 +47,11 @@ function nextLine(timeoutMs) {
 
 async function waitReady() {
   for (;;) {
-    const line = await nextLine(90000);
-    if (line.trim() === "READY") return;
+    const m = /^READY (\S+)$/.exec((await nextLine(90000)).trim());
+    if (m) {
+      arenaKey = m[1];
+      return;
+    }
   }
 }
 
@@ -144,28 +150,47 @@ after(async () => {
   await stopArena();
 });
 
-// Pixel statistics of a screenshot, decoded by the browser itself.
+// Pixel statistics of a screenshot, decoded by the browser itself: the
+// page's background, turtle shells, the field, and the box around the pure
+// red pixels.
 async function pixelStats(page, png) {
   return page.evaluate(async (b64) => {
+    const pixelsOf = (img) => {
+      const cv = document.createElement("canvas");
+      cv.width = img.width;
+      cv.height = img.height;
+      const g = cv.getContext("2d");
+      g.drawImage(img, 0, 0);
+      return g.getImageData(0, 0, cv.width, cv.height).data;
+    };
+    const canvas = await createImageBitmap(await (await fetch("/canvas.png")).blob());
+    const middle = 4 * ((canvas.height >> 1) * canvas.width + (canvas.width >> 1));
+    const [fr, fg, fb] = pixelsOf(canvas).slice(middle, middle + 3);
     const img = new Image();
     img.src = "data:image/png;base64," + b64;
     await img.decode();
-    const cv = document.createElement("canvas");
-    cv.width = img.width;
-    cv.height = img.height;
-    const g = cv.getContext("2d");
-    g.drawImage(img, 0, 0);
-    const d = g.getImageData(0, 0, cv.width, cv.height).data;
+    const d = pixelsOf(img);
     const colours = new Set();
-    let notBackground = 0, brown = 0, green = 0;
+    let notBackground = 0, brown = 0, field = 0;
+    const red = { n: 0, x0: img.width, y0: img.height, x1: -1, y1: -1 };
     for (let i = 0; i < d.length; i += 4) {
       const [r, gr, b] = [d[i], d[i + 1], d[i + 2]];
       colours.add((r << 16) | (gr << 8) | b);
       if (Math.abs(r - 0x00) + Math.abs(gr - 0x20) + Math.abs(b - 0x40) > 24) notBackground++;
       if (r > 90 && r > gr + 25 && gr > b + 10) brown++; // turtle shells
-      if (gr > r + 15 && gr > b && gr > 50) green++; // the field
+      // the field: in the canvas's colour, or plain green while there is no canvas
+      if (Math.abs(r - fr) + Math.abs(gr - fg) + Math.abs(b - fb) <= 24 ||
+        (gr > r + 15 && gr > b && gr > 50)) field++;
+      if (r > 180 && gr < 70 && b < 70) {
+        const x = (i / 4) % img.width, y = Math.floor(i / 4 / img.width);
+        red.n++;
+        red.x0 = Math.min(red.x0, x);
+        red.x1 = Math.max(red.x1, x);
+        red.y0 = Math.min(red.y0, y);
+        red.y1 = Math.max(red.y1, y);
+      }
     }
-    return { pixels: d.length / 4, colours: colours.size, notBackground, brown, green };
+    return { pixels: d.length / 4, colours: colours.size, notBackground, brown, field, red };
   }, png.toString("base64"));
 }
 
@@ -197,7 +222,7 @@ test("the overview shows every turtle's score and a drawn field", async () => {
   const s = await pixelStats(page, png);
   assert.ok(s.colours > 100, `a drawn picture has many colours (${s.colours})`);
   assert.ok(s.notBackground > s.pixels * 0.3, `the field covers the view (${s.notBackground})`);
-  assert.ok(s.green > s.pixels * 0.2, `the field is drawn (${s.green})`);
+  assert.ok(s.field > s.pixels * 0.2, `the field is drawn in the canvas's colour (${s.field})`);
   assert.ok(s.brown > 150, `turtle shells are drawn (${s.brown})`);
   assert.deepEqual(errors, []);
   await page.close();
@@ -218,6 +243,64 @@ test("a turtle named in the page's path is followed", async () => {
   }
 });
 
+test("a square painted by a client appears on the viewer's field", async () => {
+  const { page, errors } = await openViewer("/");
+  await page.waitForFunction(() => window.qmViewer.canvas.loads >= 1, null, { timeout: 10000 });
+  const before = (await pixelStats(page, await page.screenshot())).red;
+  assert.ok(before.n < 20, `nothing red before (${before.n})`);
+  const loads = await page.evaluate(() => window.qmViewer.canvas.loads);
+  // clear of the other turtles: x 30 to 130, y -210 to -110
+  const c = await client();
+  for (const cmd of ["L", "W 5", "K 1 0 0", "J 30 -210", "T E", "P D"])
+    assert.match(await c.send(cmd), /(^| )OK @ /, cmd);
+  for (let i = 0; i < 4; i++) {
+    assert.match(await c.send("F 100"), /(^| )OK @ /);
+    assert.match(await c.send("T L 90"), /(^| )OK @ /);
+  }
+  assert.match(await c.send("P U"), /(^| )OK @ /);
+  await page.waitForFunction((n) => window.qmViewer.canvas.loads > n, loads, { timeout: 10000 });
+  // seen from above, the four sides make a hollow square on the screen
+  let box = null;
+  for (let i = 0; i < 20; i++) {
+    const shot = path.join(artefacts, "viewer-square.png");
+    box = (await pixelStats(page, await page.screenshot({ path: shot }))).red;
+    if (box.n > 400) break;
+    await page.waitForTimeout(250);
+  }
+  c.close();
+  // the arena's own canvas beside the screenshot, to tell the two apart
+  const canvasPng = Buffer.from(await (await fetch(HTTP + "/canvas.png")).arrayBuffer());
+  writeFileSync(path.join(artefacts, "viewer-square-canvas.png"), canvasPng);
+  const w = box.x1 - box.x0 + 1, h = box.y1 - box.y0 + 1;
+  assert.ok(box.n > 400, `red pixels of the square (${box.n})`);
+  assert.ok(w > 60 && Math.abs(w - h) <= 0.1 * w, `a square on the screen (${w} x ${h})`);
+  assert.ok(box.n < 0.5 * w * h, `hollow (${box.n} of ${w * h})`);
+  assert.deepEqual(errors, []);
+  await page.close();
+});
+
+test("the teacher bar switches battle mode", async () => {
+  const state = async () => {
+    const res = await fetch(HTTP + "/control/state", { headers: { "X-Quillmere-Key": arenaKey } });
+    assert.equal(res.status, 200);
+    return res.json();
+  };
+  const { page, errors } = await openViewer("/?key=" + arenaKey);
+  const button = page.locator('#qm-controls button[data-action="battle"]');
+  assert.equal((await state()).battle, false);
+  await button.click();
+  await page.waitForFunction(() => window.qmViewer.teacher.actions === 1, null, { timeout: 10000 });
+  assert.equal((await state()).battle, true);
+  await page.waitForFunction((sel) => document.querySelector(sel).getAttribute("aria-pressed") === "true",
+    '#qm-controls button[data-action="battle"]', { timeout: 10000 });
+  await button.click(); // and off again for the tests after this one
+  await page.waitForFunction(() => window.qmViewer.teacher.actions === 2, null, { timeout: 10000 });
+  assert.equal((await state()).battle, false);
+  assert.equal(await page.textContent("#qm-teacher-note"), "");
+  assert.deepEqual(errors, []);
+  await page.close();
+});
+
 test("the viewer waits through an arena restart and carries on", async () => {
   const { page, errors } = await openViewer("/");
   const before = await page.evaluate(() => ({ ...window.qmViewer, turtles: undefined }));
@@ -232,7 +315,7 @@ test("the viewer waits through an arena restart and carries on", async () => {
     assert.equal(await page.textContent("#score" + i), "");
   const png = await page.screenshot({ path: path.join(artefacts, "viewer-restarted.png") });
   const s = await pixelStats(page, png);
-  assert.ok(s.green > s.pixels * 0.2, "the field is still drawn");
+  assert.ok(s.field > s.pixels * 0.2, "the field is still drawn");
   assert.deepEqual(errors, []);
   await page.close();
 });
