@@ -138,6 +138,9 @@ static void start_log_relay() {
 #endif
 }
 
+// The display check's connection, kept open for the program's life (see below).
+static Display* probe_display = NULL;
+
 // A bad command line: one line, exit status 1.
 [[noreturn]] static void refuse(const char* text, const char* what) {
     fprintf(stderr, "qmere: %s%s\n", text, what);
@@ -242,8 +245,8 @@ int main(int argc, char** argv) {
     if (!headless) {
         // NOTE: the window toolkit ends the program when it cannot open a
         // display; asked first, the arena runs without a window instead.
-        Display* d = XOpenDisplay(NULL);
-        if (d == NULL) {
+        probe_display = XOpenDisplay(NULL);
+        if (probe_display == NULL) {
             const char* name = getenv("DISPLAY");
             fprintf(stderr, "qmere: no display to open (DISPLAY is %s%s%s), running headless\n",
                     name ? "'" : "not set", name ? name : "", name ? "'" : "");

@@ -46,9 +46,9 @@ static void put_int(std::vector<unsigned char>* o, int v) { put_var(o, zigzag(v)
 // A number that moves: coded as how much its change differs from the last
 // change (`pace`), so a turtle going straight on costs a byte or so a frame.
 static void put_moving(std::vector<unsigned char>* o, double v, double was, int64_t* pace) {
-    const int64_t change = (int64_t)(bits_of(v) - bits_of(was));
-    put_var(o, zigzag(change - *pace));
-    *pace = change;
+    const uint64_t change = bits_of(v) - bits_of(was); // wrapping, as the reader adds it back
+    put_var(o, zigzag((int64_t)(change - (uint64_t)*pace)));
+    *pace = (int64_t)change;
 }
 
 // The reader of one record: every read checks the end first.

@@ -11,6 +11,7 @@
 #include "frame.h"
 #include "glyphs.h"
 #include "headless_gl.h"
+#include "leak_check.h"
 #include "scene.h"
 
 namespace {
@@ -59,5 +60,6 @@ TEST(CanvasPaths, FramebufferAndWindowCopyPaintTheSame) {
     }
     EXPECT_GT(marked, 10000u) << "the match painted hardly anything";
     EXPECT_EQ(differ, 0u);
+    check_leaks_now();
     headless_gl_close();
 }

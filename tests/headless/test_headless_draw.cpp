@@ -9,6 +9,7 @@
 
 #include "glyphs.h"
 #include "headless_gl.h"
+#include "leak_check.h"
 
 namespace {
 
@@ -20,7 +21,10 @@ struct HeadlessDraw : ::testing::Test {
         ASSERT_EQ(headless_gl_open(why, sizeof(why)), 0) << why;
         ASSERT_EQ(glyphs_init(why, sizeof(why)), 0) << why;
     }
-    static void TearDownTestSuite() { headless_gl_close(); }
+    static void TearDownTestSuite() {
+        check_leaks_now();
+        headless_gl_close();
+    }
 
     // The frame's 2D setup: -256..256 on both axes, black, nothing enabled.
     void SetUp() override {
