@@ -138,8 +138,9 @@ static void start_log_relay() {
 #endif
 }
 
-// The display check's connection, kept open for the program's life (see below).
-static Display* probe_display = NULL;
+// The display check's connection, kept open for the program's life (see
+// below); a global, so that the leak checker sees it is still held.
+Display* probe_display = NULL;
 
 // A bad command line: one line, exit status 1.
 [[noreturn]] static void refuse(const char* text, const char* what) {

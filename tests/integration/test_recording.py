@@ -51,15 +51,18 @@ def feeds():
 
 
 def match(frames, snapshot_at=None):
-    """Two bots in lockstep, painting and sensing: each frame bot 0 moves,
-    then bot 1 looks around and moves (the turns go in slot order). Returns
-    the feeds seen after frame `snapshot_at`."""
+    """Two bots in lockstep, painting and sensing: each frame bot 0 makes its
+    move, then bot 1 looks around and makes its move (the turns go in slot
+    order, and a frame starts once both have moved). Returns the feeds seen
+    after frame `snapshot_at`."""
     a, b = quillmere.Turtle(), quillmere.Turtle()
     seen = None
     try:
         a.brush_mode()
-        a.pen_down()
         b.robot()
+        b.pen_up()
+        a.pen_down()
+        b.forward(0)
         for i in range(frames):
             a.forward(4)
             if i % 20 == 0:
@@ -85,7 +88,9 @@ class Recordings(unittest.TestCase):
         return os.path.join(self.dir.name, name)
 
     def record_match(self, name, frames, snapshot_at=None):
-        a = Arena(args=["--seed", "7", "--lockstep=2000", "--record", self.path(name)]).start()
+        # NOTE: the bots never wait for the lockstep's time-out, which is long
+        # here: a slow machine cannot make a frame start early
+        a = Arena(args=["--seed", "7", "--lockstep=30000", "--record", self.path(name)]).start()
         try:
             seen = match(frames, snapshot_at)
             time.sleep(0.3)
