@@ -20,6 +20,7 @@
 constexpr int FRAME_LEVEL = 6;  // zlib level of frame blocks
 constexpr int CANVAS_LEVEL = 6; // and of canvas pictures
 constexpr size_t QUEUE_MOST = 256; // blocks waiting for the writer before it is given up
+constexpr size_t SPARE_MOST = 4;   // buffers kept for reuse
 // Painting work (about one brush dab each) after which the canvas itself is
 // kept, so that showing a moment again never repaints much.
 constexpr double CANVAS_WORK = 60000.0;
@@ -54,6 +55,7 @@ struct recorder_state {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<pending_block> queue;
+    std::vector<std::vector<unsigned char>> spare; // buffers the writer is done with
     bool closing = false;
     std::atomic<bool> failed{false};
     std::thread writer;
@@ -75,28 +77,38 @@ static void write_bytes(const std::vector<unsigned char>& bytes) {
 
 // A canvas picture as the change against the last whole one, unless that
 // change does not pack to less than half of it.
-static void write_canvas(pending_block& b, std::vector<unsigned char>* full, size_t* full_size) {
-    std::vector<unsigned char> out;
-    if (!full->empty()) {
-        std::vector<unsigned char> delta(b.raw.size());
-        for (size_t i = 0; i < delta.size(); i++) delta[i] = b.raw[i] ^ (*full)[i];
-        rec_block_bytes(REC_CANVAS, 0, b.tick, 0, delta, CANVAS_LEVEL, &out);
-        if (out.size() * 2 < *full_size) {
-            write_bytes(out);
+// The writer's buffers, kept from block to block so that a long recording
+// settles on a fixed amount of memory.
+struct writer_buffers {
+    std::vector<unsigned char> out;   // the block as it goes to the file
+    std::vector<unsigned char> delta; // a canvas picture's change
+    std::vector<unsigned char> full;  // the last whole canvas picture
+    size_t full_size = 0;             // and its size in the file
+};
+
+// A canvas picture as the change against the last whole one, unless that
+// change does not pack to less than half of it.
+static void write_canvas(pending_block& b, struct writer_buffers* w) {
+    w->out.clear();
+    if (!w->full.empty()) {
+        w->delta.resize(b.raw.size());
+        for (size_t i = 0; i < b.raw.size(); i++) w->delta[i] = b.raw[i] ^ w->full[i];
+        rec_block_bytes(REC_CANVAS, 0, b.tick, 0, w->delta, CANVAS_LEVEL, &w->out);
+        if (w->out.size() * 2 < w->full_size) {
+            write_bytes(w->out);
             return;
         }
-        out.clear();
+        w->out.clear();
     }
-    rec_block_bytes(REC_CANVAS, REC_FULL, b.tick, 0, b.raw, CANVAS_LEVEL, &out);
-    *full = b.raw;
-    *full_size = out.size();
-    write_bytes(out);
+    rec_block_bytes(REC_CANVAS, REC_FULL, b.tick, 0, b.raw, CANVAS_LEVEL, &w->out);
+    w->full.swap(b.raw); // the picture's old buffer goes back to the frame side
+    w->full_size = w->out.size();
+    write_bytes(w->out);
 }
 
 static void writer_main() {
     pthread_setname_np(pthread_self(), "qm-recorder");
-    std::vector<unsigned char> full; // the last whole canvas picture
-    size_t full_size = 0;
+    struct writer_buffers w;
     for (;;) {
         pending_block b;
         {
@@ -107,12 +119,14 @@ static void writer_main() {
             rec.queue.pop_front();
         }
         if (b.kind == REC_CANVAS) {
-            write_canvas(b, &full, &full_size);
+            write_canvas(b, &w);
         } else {
-            std::vector<unsigned char> out;
-            rec_block_bytes(b.kind, b.flags, b.tick, b.count, b.raw, FRAME_LEVEL, &out);
-            write_bytes(out);
+            w.out.clear();
+            rec_block_bytes(b.kind, b.flags, b.tick, b.count, b.raw, FRAME_LEVEL, &w.out);
+            write_bytes(w.out);
         }
+        std::lock_guard<std::mutex> lock(rec.mutex);
+        if (rec.spare.size() < SPARE_MOST) rec.spare.push_back(std::move(b.raw));
     }
 }
 
@@ -152,11 +166,21 @@ int recorder_open(const char* path, unsigned long seed, char* why, size_t n) {
 
 int recorder_active() { return rec.open && !rec.failed; }
 
+// A buffer the writer is done with, or a new one.
+static std::vector<unsigned char> spare_buffer() {
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    if (rec.spare.empty()) return {};
+    std::vector<unsigned char> v = std::move(rec.spare.back());
+    rec.spare.pop_back();
+    v.clear();
+    return v;
+}
+
 static void end_block() {
     if (rec.block_frames == 0) return;
     pending_block b{REC_FRAMES, rec.block_key ? REC_KEY_FIRST : 0, rec.block_tick, rec.block_frames,
                     std::move(rec.block)};
-    rec.block.clear();
+    rec.block = spare_buffer();
     rec.block_frames = 0;
     queue_block(std::move(b));
 }
@@ -207,8 +231,8 @@ void recorder_canvas(const unsigned char* rgb) {
     rec.want_canvas = false;
     rec.work = 0.0;
     end_block(); // the frames up to this one come first in the file
-    pending_block b{REC_CANVAS, 0, rec.canvas_tick, 0,
-                    std::vector<unsigned char>(rgb, rgb + REC_CANVAS_BYTES)};
+    pending_block b{REC_CANVAS, 0, rec.canvas_tick, 0, spare_buffer()};
+    b.raw.assign(rgb, rgb + REC_CANVAS_BYTES);
     queue_block(std::move(b));
 }
 

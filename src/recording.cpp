@@ -524,19 +524,24 @@ void rec_header(unsigned long seed, std::vector<unsigned char>* out) {
 void rec_block_bytes(int kind, int flags, unsigned long tick, uint32_t count,
                      const std::vector<unsigned char>& raw, int level,
                      std::vector<unsigned char>* out) {
-    uLongf stored = compressBound((uLong)raw.size());
-    std::vector<unsigned char> z(stored);
-    if (compress2(z.data(), &stored, raw.data(), (uLong)raw.size(), level) != Z_OK) stored = 0;
-    z.resize(stored);
+    // compressed straight after the header in *out, whose room the caller
+    // keeps from block to block; the stored length and CRC are filled in after
     put_u8(out, (unsigned)kind);
     put_u8(out, (unsigned)flags);
     put_le(out, 0, 2);
     put_le(out, tick, 8);
     put_le(out, count, 4);
     put_le(out, raw.size(), 4);
-    put_le(out, z.size(), 4);
-    put_le(out, crc32(0L, z.data(), (uInt)z.size()), 4);
-    out->insert(out->end(), z.begin(), z.end());
+    const size_t head = out->size() + 8;
+    uLongf stored = compressBound((uLong)raw.size());
+    out->resize(head + stored);
+    if (compress2(out->data() + head, &stored, raw.data(), (uLong)raw.size(), level) != Z_OK) stored = 0;
+    out->resize(head + stored);
+    const uLong crc = crc32(0L, out->data() + head, (uInt)stored);
+    for (int i = 0; i < 4; i++) {
+        (*out)[head - 8 + i] = (unsigned char)(stored >> (8 * i));
+        (*out)[head - 4 + i] = (unsigned char)(crc >> (8 * i));
+    }
 }
 
 static int fail(char* why, size_t n, const char* text) {
