@@ -16,9 +16,14 @@ layer caught it:
 The fast binaries run first; the arena suites only for a fault they miss.
 Each arena suite runs alone in a private network namespace with its own
 /tmp (needs root), so the fixed ports and X display numbers of other
-sessions never collide with it. An arena suite that fails is run once more:
-a fault counts as caught there only when the suite fails both times. The
-suites that already fail without any fault are left out and named.
+sessions never collide with it.
+
+Arena suites are judged by their test cases. Without any fault each suite
+runs twice, and a case that fails in either run is known bad and ignored
+from then on (a whole suite that fails without naming a case is left out).
+With a fault, a suite whose cases fail is run once more, and the fault is
+caught only by a case that fails both times; a case that fails only once is
+taken for flaky and ignored from then on too. The summary names them all.
 
     tools/mutants.py                      # every fault, every layer
     tools/mutants.py --fast-only          # compiler and fast binaries only
@@ -327,21 +332,52 @@ class Work:
         return None
 
     def run_suite(self, suite, tag):
-        """True when the arena suite passes, run alone in its own namespaces."""
+        """The failing cases of an arena suite run alone in its own namespaces:
+        empty when it passes, WHOLE_SUITE when it fails without naming one."""
         out = os.path.join(self.logs, "%s-%s.log" % (tag, suite))
         env = dict(os.environ, PATH=self.bin + os.pathsep + os.environ.get("PATH", ""))
         ctest = ["ctest", "--output-on-failure", "-R", "^%s$" % suite]
         if not self.isolate:
-            return run(ctest, cwd=self.build, env=env, timeout=ARENA_TIMEOUT, out=out)[0] == 0
-        private_tmp = tempfile.mkdtemp(prefix="tmp-", dir=self.root)
-        os.chmod(private_tmp, 0o1777)
-        script = 'mount --bind "$1" /tmp && ip link set lo up && cd "$2" && shift 2 && exec "$@"'
-        cmd = (["unshare", "-n", "-m", "--propagation", "private", "sh", "-c", script, "sh",
-                private_tmp, self.build] + ctest)
-        try:
-            return run(cmd, env=env, timeout=ARENA_TIMEOUT, out=out)[0] == 0
-        finally:
-            shutil.rmtree(private_tmp, ignore_errors=True)
+            rc = run(ctest, cwd=self.build, env=env, timeout=ARENA_TIMEOUT, out=out)[0]
+        else:
+            private_tmp = tempfile.mkdtemp(prefix="tmp-", dir=self.root)
+            os.chmod(private_tmp, 0o1777)
+            script = ('mount --bind "$1" /tmp && ip link set lo up && cd "$2" && shift 2 && '
+                      'exec "$@"')
+            cmd = (["unshare", "-n", "-m", "--propagation", "private", "sh", "-c", script, "sh",
+                    private_tmp, self.build] + ctest)
+            try:
+                rc = run(cmd, env=env, timeout=ARENA_TIMEOUT, out=out)[0]
+            finally:
+                shutil.rmtree(private_tmp, ignore_errors=True)
+        if rc == 0:
+            return set()
+        return failed_cases(out) or {WHOLE_SUITE}
+
+
+WHOLE_SUITE = "(the whole suite)"
+
+# How the suites name a failed case: Python's unittest, node's TAP, the
+# examples' shell script.
+CASE_PATTERNS = [
+    re.compile(r"^(?:FAIL|ERROR): (\S+ \(\S+\))"),
+    re.compile(r"^\s*not ok \d+ - (.+?)\s*$"),
+    re.compile(r"^FAILED: (.+?)\s*$"),
+]
+
+
+def failed_cases(path):
+    found = set()
+    try:
+        with open(path, errors="replace") as f:
+            for line in f:
+                for pat in CASE_PATTERNS:
+                    m = pat.match(line)
+                    if m:
+                        found.add(m.group(1))
+    except OSError:
+        pass
+    return found
 
 
 def first_failed_gtest(path):
@@ -428,13 +464,15 @@ def measure(work, faults, slow, started):
         log("mutants: the fast tests fail without any fault (%s); nothing to measure" % failing)
         return 2
     suites = []
+    ignored = {}  # suite -> cases known bad or flaky, with why
     if slow:
         for s in ARENA_SUITES:
-            ok = work.run_suite(s, "baseline") or work.run_suite(s, "baseline-again")
-            if ok:
-                suites.append(s)
-            else:
+            bad = work.run_suite(s, "baseline") | work.run_suite(s, "baseline-again")
+            if WHOLE_SUITE in bad:
                 log("mutants: %s fails without any fault; left out" % s)
+                continue
+            suites.append(s)
+            ignored[s] = {case: "fails without any fault" for case in bad}
     left_out = [s for s in ARENA_SUITES if slow and s not in suites]
     log("mutants: fast binaries %s; arena suites %s" % (
         ", ".join(os.path.basename(b) for b in work.fast_binaries()),
@@ -444,11 +482,11 @@ def measure(work, faults, slow, started):
     for fault in faults:
         fid, rel, what, old, new = fault
         t0 = time.monotonic()
-        status, detail = try_fault(work, fault, suites)
+        status, detail = try_fault(work, fault, suites, ignored)
         totals[status] = totals.get(status, 0) + 1
         print("%-4s %-16s %-66s %-21s %s" % (fid, os.path.basename(rel), what, status,
                                              "[%s]" % detail if detail else ""), flush=True)
-        log("     (%.0f s)" % (time.monotonic() - t0))
+        log("mutants: %s took %.0f s" % (fid, time.monotonic() - t0))
 
     order = ["caught (compiler)", "caught (unit)", "caught (integration)", "missed", "n/a"]
     caught = sum(totals.get(k, 0) for k in order[:3])
@@ -459,13 +497,16 @@ def measure(work, faults, slow, started):
     print("  " + ", ".join("%s %d" % (k, totals.get(k, 0)) for k in order))
     if left_out:
         print("  arena suites left out (they fail without any fault): " + ", ".join(left_out))
+    for s in suites:
+        for case, why in sorted(ignored[s].items()):
+            print("  ignored in %s (%s): %s" % (s, why, case))
     if not slow:
         print("  arena suites not run (--fast-only)")
     print("  elapsed: %.0f min" % ((time.monotonic() - started) / 60))
     return 0
 
 
-def try_fault(work, fault, suites):
+def try_fault(work, fault, suites, ignored):
     fid, rel, what, old, new = fault
     text, status, why = check_snippet(work.src, fault)
     if status:
@@ -480,9 +521,16 @@ def try_fault(work, fault, suites):
         if failing:
             return "caught (unit)", failing
         for s in suites:
-            # a suite that fails once is asked again: a start-up hiccup is not a catch
-            if not work.run_suite(s, fid) and not work.run_suite(s, fid + "-again"):
-                return "caught (integration)", s
+            first = work.run_suite(s, fid) - ignored[s].keys()
+            if not first:
+                continue
+            # asked again: only a case that fails both times catches the fault
+            again = work.run_suite(s, fid + "-again") - ignored[s].keys()
+            both = first & again
+            for case in (first | again) - both:
+                ignored[s][case] = "flaky with %s" % fid
+            if both:
+                return "caught (integration)", "%s: %s" % (s, sorted(both)[0])
         return "missed", None
     finally:
         # NOTE: written back (not renamed back) so its time stamp is new and
