@@ -87,7 +87,7 @@ FAULTS = [
     ("T02", "src/turtle.cpp", "bumping a wall no longer reports event 16",
      "t->event |= EV_BUMP_WALL;", ""),
     ("T03", "src/turtle.cpp", "a new team board no longer reports event 256 to team mates",
-     "ttl[j].event |= EV_TEAM_MSG;", ""),
+     "if (ttl[j].team == t) ttl[j].event |= EV_TEAM_MSG;", "(void)t;"),
     ("T04", "src/turtle.cpp", "with walls on, a jump past the top edge is accepted",
      "if (x < Xmin || x > Xmax || y < Ymin || y > Ymax) return -1;",
      "if (x < Xmin || x > Xmax || y < Ymin) return -1;"),
