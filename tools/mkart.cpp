@@ -1,7 +1,7 @@
 // mkart.cpp -- build-time generator of the program's compiled-in pictures.
 //
-// Every picture is drawn here procedurally (our own art) into an RGBA raster
-// and written into a generated header as a C array. Usage:
+// Every picture is drawn procedurally (our own art) with the shapes and noise
+// of rasterkit.h and written into a generated header as a C array. Usage:
 //
 //     mkart OUTPUT.h [OUTPUT.h ...]
 //
@@ -14,135 +14,15 @@
 // and an entry in the table of outputs at the bottom.
 #include <png.h>
 
+#include "rasterkit.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
-
-// ============================================================ raster
-
-struct RGBA {
-    float r, g, b, a; // 0..1, straight (not premultiplied) alpha
-};
-
-struct Image {
-    int w = 0, h = 0;
-    std::vector<RGBA> px;
-};
-
-static Image new_image(int w, int h) {
-    Image im;
-    im.w = w;
-    im.h = h;
-    im.px.assign(static_cast<size_t>(w) * h, RGBA{0, 0, 0, 0});
-    return im;
-}
-
-static RGBA rgb(int r, int g, int b, float a = 1.0f) {
-    return RGBA{r / 255.0f, g / 255.0f, b / 255.0f, a};
-}
-
-static float clamp01(float v) { return v < 0 ? 0 : (v > 1 ? 1 : v); }
-
-// Composites colour c with extra coverage `cover` over pixel (x, y).
-static void blend(Image& im, int x, int y, RGBA c, float cover) {
-    if (x < 0 || y < 0 || x >= im.w || y >= im.h) return;
-    float a = clamp01(c.a * cover);
-    if (a <= 0) return;
-    RGBA& d = im.px[static_cast<size_t>(y) * im.w + x];
-    float out_a = a + d.a * (1 - a);
-    if (out_a <= 0) return;
-    d.r = (c.r * a + d.r * d.a * (1 - a)) / out_a;
-    d.g = (c.g * a + d.g * d.a * (1 - a)) / out_a;
-    d.b = (c.b * a + d.b * d.a * (1 - a)) / out_a;
-    d.a = out_a;
-}
-
-// Coverage of a pixel whose centre lies at signed distance sd (pixels) from
-// an edge, negative inside: a one-pixel anti-aliased rim.
-static float coverage(float sd) { return clamp01(0.5f - sd); }
-
-// Approximate signed distance to a rotated ellipse, in pixels.
-static float sd_ellipse(float px, float py, float cx, float cy, float rx, float ry, float rot) {
-    float c = std::cos(rot), s = std::sin(rot);
-    float dx = px - cx, dy = py - cy;
-    float u = dx * c + dy * s, v = -dx * s + dy * c;
-    float k = std::sqrt((u * u) / (rx * rx) + (v * v) / (ry * ry));
-    return (k - 1.0f) * std::min(rx, ry);
-}
-
-static void ellipse(Image& im, float cx, float cy, float rx, float ry, RGBA c, float rot = 0) {
-    for (int y = 0; y < im.h; y++)
-        for (int x = 0; x < im.w; x++)
-            blend(im, x, y, c, coverage(sd_ellipse(x + 0.5f, y + 0.5f, cx, cy, rx, ry, rot)));
-}
-
-static void disk(Image& im, float cx, float cy, float r, RGBA c) { ellipse(im, cx, cy, r, r, c); }
-
-static void ring(Image& im, float cx, float cy, float r, float width, RGBA c) {
-    for (int y = 0; y < im.h; y++)
-        for (int x = 0; x < im.w; x++) {
-            float d = std::hypot(x + 0.5f - cx, y + 0.5f - cy);
-            blend(im, x, y, c, coverage(std::fabs(d - r) - width / 2));
-        }
-}
-
-// A thick line segment with round ends.
-static void stroke(Image& im, float x0, float y0, float x1, float y1, float width, RGBA c) {
-    float vx = x1 - x0, vy = y1 - y0, len2 = vx * vx + vy * vy;
-    for (int y = 0; y < im.h; y++)
-        for (int x = 0; x < im.w; x++) {
-            float px = x + 0.5f - x0, py = y + 0.5f - y0;
-            float t = len2 > 0 ? clamp01((px * vx + py * vy) / len2) : 0;
-            float d = std::hypot(px - t * vx, py - t * vy);
-            blend(im, x, y, c, coverage(d - width / 2));
-        }
-}
-
-// Paints only the part of an ellipse above the line y = cut (a dome).
-static void dome(Image& im, float cx, float cy, float rx, float ry, float cut, RGBA c) {
-    for (int y = 0; y < im.h; y++)
-        for (int x = 0; x < im.w; x++) {
-            float sd = std::max(sd_ellipse(x + 0.5f, y + 0.5f, cx, cy, rx, ry, 0),
-                                (y + 0.5f) - cut);
-            blend(im, x, y, c, coverage(sd));
-        }
-}
-
-static Image mirror_x(const Image& src) {
-    Image im = new_image(src.w, src.h);
-    for (int y = 0; y < src.h; y++)
-        for (int x = 0; x < src.w; x++)
-            im.px[static_cast<size_t>(y) * im.w + x] =
-                src.px[static_cast<size_t>(y) * src.w + (src.w - 1 - x)];
-    return im;
-}
-
-// Deterministic value noise in [0, 1] on a lattice of `cell` pixels.
-static float hash01(int x, int y, int seed) {
-    uint32_t h = static_cast<uint32_t>(x) * 374761393u + static_cast<uint32_t>(y) * 668265263u +
-                 static_cast<uint32_t>(seed) * 2246822519u;
-    h = (h ^ (h >> 13)) * 1274126177u;
-    return ((h ^ (h >> 16)) & 0xffffff) / static_cast<float>(0xffffff);
-}
-
-static float value_noise(float x, float y, float cell, int seed, int period) {
-    float fx = x / cell, fy = y / cell;
-    int ix = static_cast<int>(std::floor(fx)), iy = static_cast<int>(std::floor(fy));
-    float tx = fx - ix, ty = fy - iy;
-    tx = tx * tx * (3 - 2 * tx);
-    ty = ty * ty * (3 - 2 * ty);
-    auto at = [&](int a, int b) {
-        return hash01(((a % period) + period) % period, ((b % period) + period) % period, seed);
-    };
-    float v0 = at(ix, iy) + (at(ix + 1, iy) - at(ix, iy)) * tx;
-    float v1 = at(ix, iy + 1) + (at(ix + 1, iy + 1) - at(ix, iy + 1)) * tx;
-    return v0 + (v1 - v0) * ty;
-}
 
 // ======================================================== PNG encoding
 
@@ -181,18 +61,24 @@ static bool write_png_rows(std::vector<unsigned char>* out, int w, int h, png_by
     return true;
 }
 
+// NOTE: scaled in float, so a channel rounds the way it always has.
+static unsigned char to_byte(float v) {
+    return static_cast<unsigned char>(std::lround(static_cast<float>(clamp01(v)) * 255));
+}
+
 // An 8-bit RGBA PNG file with a bKGD chunk, in memory.
 static std::vector<unsigned char> encode_png(const Image& im) {
     std::vector<unsigned char> raw(static_cast<size_t>(im.w) * im.h * 4);
     for (size_t i = 0; i < im.px.size(); i++) {
         const RGBA& p = im.px[i];
-        raw[i * 4 + 0] = static_cast<unsigned char>(std::lround(clamp01(p.r) * 255));
-        raw[i * 4 + 1] = static_cast<unsigned char>(std::lround(clamp01(p.g) * 255));
-        raw[i * 4 + 2] = static_cast<unsigned char>(std::lround(clamp01(p.b) * 255));
-        raw[i * 4 + 3] = static_cast<unsigned char>(std::lround(clamp01(p.a) * 255));
+        raw[i * 4 + 0] = to_byte(p.r);
+        raw[i * 4 + 1] = to_byte(p.g);
+        raw[i * 4 + 2] = to_byte(p.b);
+        raw[i * 4 + 3] = to_byte(p.a);
     }
     std::vector<png_bytep> rows(im.h);
-    for (int y = 0; y < im.h; y++) rows[y] = raw.data() + static_cast<size_t>(y) * im.w * 4;
+    for (int y = 0; y < im.h; y++)
+        rows[y] = raw.data() + static_cast<size_t>(y) * im.w * 4;
     std::vector<unsigned char> out;
     if (!write_png_rows(&out, im.w, im.h, rows.data())) {
         fprintf(stderr, "mkart: PNG encoding failed\n");
@@ -214,7 +100,8 @@ static void shell_spots(Image& im, float cx, float cy, float sx, float sy) {
     static const float spots[][3] = {{0, 0, 4.5f},     {-9, -5, 3},    {9, -5, 3},
                                      {-9, 6, 3},       {9, 6, 3},      {0, -10, 2.5f},
                                      {0, 10.5f, 2.5f}, {-14, 0, 2.2f}, {14, 0, 2.2f}};
-    for (const auto& s : spots) disk(im, cx + s[0] * sx, cy + s[1] * sy, s[2] * std::min(sx, sy), SPOT);
+    for (const auto& s : spots)
+        disk(im, cx + s[0] * sx, cy + s[1] * sy, s[2] * std::min(sx, sy), SPOT);
 }
 
 // Seen from above: head to the left, tail to the right.
@@ -271,7 +158,7 @@ static Image turtle_side_right() {
     ellipse(im, 41, 47, 4.5f, 7, SKIN);
     ellipse(im, 19, 53, 5.5f, 2.5f, SKIN_DARK);
     ellipse(im, 41, 53, 5.5f, 2.5f, SKIN_DARK);
-    stroke(im, 9, 42, 4, 45, 3, SKIN); // tail
+    stroke(im, 9, 42, 4, 45, 3, SKIN);   // tail
     stroke(im, 46, 38, 53, 33, 7, SKIN); // neck
     ellipse(im, 55, 31, 7, 6, SKIN);     // head
     disk(im, 57, 29, 1.5f, EYE);
@@ -308,7 +195,7 @@ static Image glow(int size, RGBA core, RGBA rim, float falloff) {
     for (int y = 0; y < size; y++)
         for (int x = 0; x < size; x++) {
             float d = std::hypot(x + 0.5f - c, y + 0.5f - c) / c;
-            float t = clamp01(d);
+            float t = static_cast<float>(clamp01(d));
             float a = std::pow(1 - t, falloff);
             RGBA p{core.r + (rim.r - core.r) * t, core.g + (rim.g - core.g) * t,
                    core.b + (rim.b - core.b) * t, a};
@@ -322,11 +209,13 @@ static Image stone_tile() {
     Image im = new_image(64, 64);
     for (int y = 0; y < 64; y++)
         for (int x = 0; x < 64; x++) {
-            float n = 0.55f * value_noise(x, y, 16, 1, 4) + 0.3f * value_noise(x, y, 8, 2, 8) +
-                      0.15f * value_noise(x, y, 4, 3, 16);
+            auto noise = [&](float cell, int period, int seed) {
+                return static_cast<float>(value_noise(x, y, cell, period, seed, HASH_ONE_ROUND));
+            };
+            float n = 0.55f * noise(16, 4, 1) + 0.3f * noise(8, 8, 2) + 0.15f * noise(4, 16, 3);
             float grey = 0.42f + 0.3f * n;
             float edge = std::min(std::min(x + 0.5f, 63.5f - x), std::min(y + 0.5f, 63.5f - y));
-            float rim = clamp01(1.0f - edge / 5.0f);
+            float rim = static_cast<float>(clamp01(1.0f - edge / 5.0f));
             float v = grey * (1.0f - 0.55f * rim);
             im.px[static_cast<size_t>(y) * 64 + x] = RGBA{v * 0.98f, v, v * 1.03f, 1.0f};
         }
@@ -350,10 +239,14 @@ static void write_http_media(FILE* out) {
           out);
     const Image side = turtle_side_right();
     const Image pictures[8] = {
-        turtle_top(),   turtle_front(),
-        side,           turtle_back(),
-        mirror_x(side), glow(32, rgb(255, 255, 255), rgb(255, 255, 255), 2.0f),
-        glow(32, rgb(255, 200, 160), rgb(255, 20, 0), 1.4f), stone_tile(),
+        turtle_top(),
+        turtle_front(),
+        side,
+        turtle_back(),
+        mirror_x(side),
+        glow(32, rgb(255, 255, 255), rgb(255, 255, 255), 2.0f),
+        glow(32, rgb(255, 200, 160), rgb(255, 20, 0), 1.4f),
+        stone_tile(),
     };
     for (int i = 0; i < 8; i++) {
         char name[32];

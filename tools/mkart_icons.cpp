@@ -8,9 +8,10 @@
 // are shifted so that its mean over the visible pixels lands on the colour
 // the icon is meant to have. Everything is deterministic: the same header
 // comes out of every build.
+#include "rasterkit.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -25,44 +26,6 @@ struct Px {
 };
 
 using Icon = std::vector<Px>; // ICON * ICON pixels, top row first
-
-double clamp(double v, double lo, double hi) {
-    return v < lo ? lo : (v > hi ? hi : v);
-}
-
-double smoothstep(double e0, double e1, double x) {
-    double t = clamp((x - e0) / (e1 - e0), 0.0, 1.0);
-    return t * t * (3.0 - 2.0 * t);
-}
-
-// Coverage of a pixel whose centre lies at signed distance d (negative
-// inside), with an edge `soft` pixels wide.
-double cover(double d, double soft) {
-    return clamp(0.5 - d / soft, 0.0, 1.0);
-}
-
-// Deterministic lattice noise in 0..1, periodic with `period` cells.
-double hash01(int x, int y, int seed) {
-    uint32_t h = static_cast<uint32_t>(x) * 374761393u + static_cast<uint32_t>(y) * 668265263u +
-                 static_cast<uint32_t>(seed) * 2246822519u;
-    h = (h ^ (h >> 15)) * 2246822519u;
-    h = (h ^ (h >> 13)) * 3266489917u;
-    return ((h ^ (h >> 16)) & 0xffffff) / static_cast<double>(0xffffff);
-}
-
-double value_noise(double x, double y, double cell, int period, int seed) {
-    double fx = x / cell, fy = y / cell;
-    int ix = static_cast<int>(std::floor(fx)), iy = static_cast<int>(std::floor(fy));
-    double tx = fx - ix, ty = fy - iy;
-    tx = tx * tx * (3 - 2 * tx);
-    ty = ty * ty * (3 - 2 * ty);
-    auto at = [&](int a, int b) {
-        return hash01(((a % period) + period) % period, ((b % period) + period) % period, seed);
-    };
-    double v0 = at(ix, iy) + (at(ix + 1, iy) - at(ix, iy)) * tx;
-    double v1 = at(ix, iy + 1) + (at(ix + 1, iy + 1) - at(ix, iy + 1)) * tx;
-    return v0 + (v1 - v0) * ty;
-}
 
 // Shifts the colour of every visible pixel so that the alpha-weighted mean
 // becomes `want`.
@@ -92,7 +55,7 @@ std::vector<unsigned char> to_rgba(const Icon& im) {
         out.push_back(static_cast<unsigned char>(std::lround(clamp(p.r, 0, 255))));
         out.push_back(static_cast<unsigned char>(std::lround(clamp(p.g, 0, 255))));
         out.push_back(static_cast<unsigned char>(std::lround(clamp(p.b, 0, 255))));
-        out.push_back(static_cast<unsigned char>(std::lround(clamp(p.a, 0, 1) * 255)));
+        out.push_back(static_cast<unsigned char>(std::lround(clamp01(p.a) * 255)));
     }
     return out;
 }
@@ -128,7 +91,7 @@ std::vector<double> drop_alpha(double bx, double by) {
             double px = x + 0.5, py = y + 0.5;
             double d = sd_drop(px, py, ax, ay, bx, by, ra, rb);
             // ink thins a little towards the tail and pools in the head
-            double s = clamp(((px - ax) * ux + (py - ay) * uy) / axis, 0.0, 1.0);
+            double s = clamp01(((px - ax) * ux + (py - ay) * uy) / axis);
             double density = 0.86 + 0.14 * smoothstep(0.0, 0.7, s);
             alpha[y * ICON + x] = cover(d, 1.6) * density;
         }
