@@ -13,6 +13,7 @@
 
 #include <malloc.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 
@@ -272,8 +273,23 @@ void scene_restore_canvas(const unsigned char* rgb) {
     canvas_version++;
 }
 
+// NOTE: with freed memory kept for the software GL (see scene_init), the
+// heap of a long run fragments: the feeds' and pictures' buffers of varying
+// sizes leave free pages between live blocks, and the resident size creeps
+// up for the first half hour or so. Every ten seconds those free pages go back
+// to the system; the next frame faults in the few it needs again.
+static void return_free_pages() {
+    constexpr std::chrono::seconds every{10};
+    static std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now() + every;
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (now < next) return;
+    next = now + every;
+    malloc_trim(0);
+}
+
 void scene_share_canvas() {
     static unsigned char rgb[FIELD_SIZE * FIELD_SIZE * 3];
+    return_free_pages();
     canvas_feed_drawn(canvas_version);
     const int feed = canvas_feed_due(canvas_version), keep = recorder_wants_canvas();
     if (!feed && !keep) return;
