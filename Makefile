@@ -17,7 +17,7 @@ build: configure
 	cmake --build $(BUILD) -j2
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure
+	cd $(BUILD) && ctest --output-on-failure -j4
 
 test-asan: deps
 	tools/sanitize.sh address
