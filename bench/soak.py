@@ -537,7 +537,17 @@ def replays_to_its_end(args):
     arena = Arena(args.bin, args=["--replay", args.record], headless=True).start()
     try:
         c = Console(arena)
-        st = json.loads(c.get("/control/state")[1])
+        # the viewer port opens once the recording is loaded and checked,
+        # which takes a while for an hour of play on a busy machine
+        deadline = time.monotonic() + 120
+        while True:
+            try:
+                st = json.loads(c.get("/control/state")[1])
+                break
+            except ConnectionRefusedError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
         c.post("seek?tick=%d" % st["ticks_total"])
         deadline = time.monotonic() + 30
         while json.loads(c.get("/control/state")[1])["tick"] != st["ticks_total"]:

@@ -276,10 +276,10 @@ void scene_restore_canvas(const unsigned char* rgb) {
 // NOTE: with freed memory kept for the software GL (see scene_init), the
 // heap of a long run fragments: the feeds' and pictures' buffers of varying
 // sizes leave free pages between live blocks, and the resident size creeps
-// up for the first half hour or so. Every ten seconds those free pages go back
-// to the system; the next frame faults in the few it needs again.
+// up for the first half hour or so. Every second those free pages go back to
+// the system; the next frames fault in the few they need again.
 static void return_free_pages() {
-    constexpr std::chrono::seconds every{10};
+    constexpr std::chrono::seconds every{1};
     static std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now() + every;
     const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     if (now < next) return;
