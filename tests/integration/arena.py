@@ -3,9 +3,9 @@
 An Arena starts the binary (QMERE_BIN, default <repo>/build/qmere) headless
 or on a private Xvfb, keeps its standard error so tests can wait for log
 lines, and stops both again. The suites run in a network namespace of their
-own, so the fixed ports are theirs alone. Also here: polling, raw sockets,
-raw HTTP requests, a peer host in a second network namespace, and the
-test case that shares one arena across a module.
+own, so the fixed ports are theirs alone. Also here: polling, raw sockets
+and HTTP requests, a peer host in a second network namespace, and the test
+case that shares one arena across a module.
 """
 
 import ctypes
@@ -24,11 +24,9 @@ import unittest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "clients", "python"))
-
 import quillmere  # noqa: E402
 
 TCP_PORT, HTTP_PORT = 2222, 2280
-START_TIMEOUT = 30.0
 
 
 def tcp_sockets():
@@ -43,62 +41,60 @@ def listening(port):
     return any(p == port and st == "0A" for p, st, _ in tcp_sockets())
 
 
-def _die_with_parent():
-    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+def _spawn(args, **kw):
+    """A process in a session of its own, ended when the test process dies."""
+    return subprocess.Popen(args, stdin=subprocess.DEVNULL, start_new_session=True,
+                            preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM), **kw)
 
 
 def _stop(proc):
-    if proc is None or proc.poll() is not None:
-        return
-    os.killpg(proc.pid, signal.SIGTERM)
-    try:
-        proc.wait(5)
-    except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
-        proc.wait(5)
-
-
-def _spawn(args, **kw):
-    return subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            start_new_session=True, preexec_fn=_die_with_parent, **kw)
+    if proc is not None and proc.poll() is None:
+        os.killpg(proc.pid, signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait(5)
 
 
 class Arena:
-    """The program under test. env: names to set, or to remove (None)."""
+    """The program under test; env names values to set, or None to remove.
+    headless: True passes --headless; "fallback" only leaves DISPLAY unset."""
 
     def __init__(self, args=(), env=None, headless=False):
         self.binary = os.path.abspath(os.environ.get("QMERE_BIN")
                                       or os.path.join(REPO, "build", "qmere"))
-        # headless: True passes --headless; "fallback" only leaves DISPLAY unset
         self.args = (["--headless"] if headless is True else []) + list(args)
-        self.headless, self.env_changes = headless, dict(env or {})
+        self.headless, self.env = headless, dict(env or {})
         self.display = self.xvfb = self.proc = self.home = None
-        self._log = bytearray()
-        self._cond = threading.Condition()
+        self._log, self._cond = bytearray(), threading.Condition()
         self._reading = threading.Event()  # cleared: nobody reads the log
         self._reading.set()
 
     def start(self):
         try:
+            env = dict(os.environ)
+            env.pop("DISPLAY", None)
             if not self.headless:
-                self._start_xvfb()
+                r, w = os.pipe()
+                self.xvfb = _spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
+                                    "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, pass_fds=(w,))
+                os.close(w)
+                with os.fdopen(r) as f:  # the number, once it takes clients
+                    self.display = env["DISPLAY"] = ":" + f.readline().strip()
             self.home = tempfile.TemporaryDirectory(prefix="qmere-home-")
             self.workdir = tempfile.mkdtemp(prefix="qmere-cwd-", dir=self.home.name)
-            env = dict(os.environ, HOME=self.home.name)
-            env.pop("DISPLAY", None)
-            if self.display:
-                env["DISPLAY"] = self.display
-            env.update(self.env_changes)
-            env = {k: v for k, v in env.items() if v is not None}
-            self.proc = _spawn([self.binary] + self.args, cwd=self.workdir, env=env,
-                               stderr=subprocess.PIPE)
-            self.reader = threading.Thread(target=self._read_stderr, daemon=True)
+            env.update(HOME=self.home.name, **self.env)
+            self.proc = _spawn([self.binary] + self.args, cwd=self.workdir,
+                               env={k: v for k, v in env.items() if v is not None},
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.reader = threading.Thread(target=self._read_log, daemon=True)
             self.reader.start()
-            # a port a test holds on purpose counts as listening
+            # (a port a test holds on purpose counts as listening)
             if not wait_for(lambda: self.proc.poll() is not None or listening(TCP_PORT)
-                            and listening(HTTP_PORT), START_TIMEOUT, 0.02) \
-                    or self.proc.poll() is not None:
-                raise RuntimeError("qmere never listened:\n%s" % self.log())
+                            and listening(HTTP_PORT), 30, 0.02) or self.proc.poll() is not None:
+                raise RuntimeError("qmere never listened:\n" + self.log())
         except BaseException:
             self.stop()
             raise
@@ -109,7 +105,6 @@ class Arena:
         if self.proc is not None and self.reader.join(5) is None and not self.reader.is_alive():
             self.proc.stderr.close()
         _stop(self.xvfb)
-        self.xvfb = None
         if self.home is not None:
             self.home.cleanup()
             self.home = None
@@ -119,20 +114,6 @@ class Arena:
 
     def __exit__(self, *exc):
         self.stop()
-
-    def _start_xvfb(self):
-        for n in range(90, 400):
-            sock = "/tmp/.X11-unix/X%d" % n
-            if os.path.exists(sock) or os.path.exists("/tmp/.X%d-lock" % n):
-                continue
-            proc = _spawn(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                          stderr=subprocess.DEVNULL)
-            if wait_for(lambda: proc.poll() is not None or os.path.exists(sock), START_TIMEOUT) \
-                    and proc.poll() is None:
-                self.xvfb, self.display = proc, ":%d" % n
-                return
-            _stop(proc)  # lost a race for this number: try the next
-        raise RuntimeError("no free X display number for Xvfb")
 
     # --------------------------------------------------------------- the log
 
@@ -144,9 +125,8 @@ class Arena:
     def resume_log(self):
         self._reading.set()
 
-    def _read_stderr(self):
-        pipe = self.proc.stderr
-        while self._reading.wait() and (chunk := pipe.read1(65536)):
+    def _read_log(self):
+        while self._reading.wait() and (chunk := self.proc.stderr.read1(65536)):
             with self._cond:
                 self._log += chunk
                 self._cond.notify_all()
@@ -166,11 +146,9 @@ class Arena:
         deadline = time.monotonic() + timeout
         with self._cond:
             while not (m := rx.search(self._log.decode("latin-1"), since)):
-                left = deadline - time.monotonic()
-                if left <= 0:
+                if not self._cond.wait(max(0, deadline - time.monotonic())):
                     raise AssertionError("log never showed %r; since mark:\n%s"
                                          % (rx.pattern, self._log[since:].decode("latin-1")))
-                self._cond.wait(left)
             return m
 
     def count(self, text, since=0):
@@ -184,9 +162,6 @@ class Arena:
 
     def connect(self, **kw):
         return quillmere.Turtle("127.0.0.1", TCP_PORT, **kw)
-
-    def raw(self):
-        return socket.create_connection(("127.0.0.1", TCP_PORT), 10)
 
     def wait_all_closed(self):
         def still_open():
@@ -220,11 +195,7 @@ def wait_ticks(turtle, n=3):
 
 
 def hold_port(port):
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(("0.0.0.0", port))
-    s.listen(1)
-    return s
+    return socket.create_server(("0.0.0.0", port), reuse_port=False)
 
 
 def closed_by_peer(sock, timeout=10.0):
@@ -244,19 +215,19 @@ def nothing_arrives(sock, wait=0.3):
     return not select.select([sock], [], [], wait)[0]
 
 
-def http_socket(timeout=10.0):
-    return socket.create_connection(("127.0.0.1", HTTP_PORT), timeout)
+def http_socket():
+    return socket.create_connection(("127.0.0.1", HTTP_PORT), 10)
 
 
 def read_response(sock, head=False):
     """(raw header, [header lines], body read by its Content-Length)."""
-    raw = bytearray()
+    raw = b""
     while not raw.endswith(b"\r\n\r\n"):
         chunk = sock.recv(1)
         if not chunk:
-            raise ConnectionError("closed inside the header: %r" % bytes(raw))
+            raise ConnectionError("closed inside the header: %r" % raw)
         raw += chunk
-    lines = bytes(raw[:-4]).split(b"\r\n")
+    lines = raw[:-4].split(b"\r\n")
     size = 0 if head else next((int(ln[16:]) for ln in lines
                                 if ln.startswith(b"Content-Length: ")), 0)
     body = b""
@@ -265,7 +236,7 @@ def read_response(sock, head=False):
         if not chunk:
             raise ConnectionError("closed after %d of %d body bytes" % (len(body), size))
         body += chunk
-    return bytes(raw), lines, body
+    return raw, lines, body
 
 
 def http_get(path, method="GET", extra=b""):
@@ -279,30 +250,20 @@ class PeerNet:
     """A second network namespace joined to ours by a veth pair: a peer that
     is truly another host to the arena. Needs root and iproute2."""
 
-    def __init__(self):
-        n = os.getpid() % 16000
-        self.ns, self.link = "qmpeer%d" % n, "qmh%d" % n
-        base = "10.%d.%d." % (100 + n // 250, n % 250)
-        self.here, self.peer = base + "1", base + "2"
-
-    @staticmethod
-    def available():
-        return os.geteuid() == 0 and shutil.which("ip") is not None
+    here, peer = "10.99.0.1", "10.99.0.2"
+    available = os.geteuid() == 0 and shutil.which("ip") is not None
 
     def __enter__(self):
-        ns = ["ip", "-n", self.ns]
-        for cmd in (["ip", "netns", "add", self.ns],
-                    ["ip", "link", "add", self.link, "type", "veth", "peer", "name", "qmp"],
-                    ["ip", "link", "set", "qmp", "netns", self.ns],
-                    ["ip", "addr", "add", self.here + "/30", "dev", self.link],
-                    ["ip", "link", "set", self.link, "up"],
-                    ns + ["addr", "add", self.peer + "/30", "dev", "qmp"],
-                    ns + ["link", "set", "qmp", "up"]):
-            subprocess.run(cmd, check=True, capture_output=True)
+        self.ns = "qmpeer%d" % os.getpid()
+        for cmd in (f"netns add {self.ns}", "link add qmh type veth peer name qmp",
+                    f"link set qmp netns {self.ns}", f"addr add {self.here}/30 dev qmh",
+                    "link set qmh up", f"-n {self.ns} addr add {self.peer}/30 dev qmp",
+                    f"-n {self.ns} link set qmp up"):
+            subprocess.run(["ip"] + cmd.split(), check=True, capture_output=True)
         return self
 
     def __exit__(self, *exc):
-        subprocess.run(["ip", "link", "del", self.link], capture_output=True)
+        subprocess.run(["ip", "link", "del", "qmh"], capture_output=True)
         subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
 
     def socket(self):
@@ -311,7 +272,7 @@ class PeerNet:
 
         def make():
             with open("/run/netns/" + self.ns) as f:
-                if ctypes.CDLL(None, use_errno=True).setns(f.fileno(), 0x40000000) == 0:
+                if ctypes.CDLL(None).setns(f.fileno(), 0x40000000) == 0:  # CLONE_NEWNET
                     out.append(socket.socket())
         t = threading.Thread(target=make)
         t.start()
@@ -325,24 +286,19 @@ class ArenaCase(unittest.TestCase):
     (own_arena: one of the class's own). Each test starts on a tidy field;
     clients made with self.client() are closed afterwards."""
 
-    own_arena = False
-    headless = False
+    own_arena = headless = False
     _shared = None
 
     @classmethod
     def setUpClass(cls):
         if cls.own_arena:
             cls.arena = Arena(headless=cls.headless).start()
+            cls.addClassCleanup(cls.arena.stop)
+        elif ArenaCase._shared is None:
+            cls.arena = ArenaCase._shared = Arena(headless=cls.headless).start()
+            unittest.addModuleCleanup(ArenaCase.stop_shared)
         else:
-            if ArenaCase._shared is None:
-                ArenaCase._shared = Arena(headless=cls.headless).start()
-                unittest.addModuleCleanup(ArenaCase.stop_shared)
             cls.arena = ArenaCase._shared
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.own_arena:
-            cls.arena.stop()
 
     @staticmethod
     def stop_shared():

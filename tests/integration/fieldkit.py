@@ -16,7 +16,7 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from arena import START_TIMEOUT, ArenaCase, http_get, wait_for, wait_ticks  # noqa: E402
+from arena import ArenaCase, http_get, wait_for, wait_ticks  # noqa: E402
 import quillmere  # noqa: E402
 
 SIDE, HALF = 512, 256  # the window and the field, in pixels and field units
@@ -30,7 +30,7 @@ class Window:
     def __init__(self, arena):
         self.env = dict(os.environ, DISPLAY=arena.display)
         self.id = wait_for(lambda: self.x(["xdotool", "search", "--name", "Quill Mere @"],
-                                          check=False).stdout.split(), START_TIMEOUT, 0.1)
+                                          check=False).stdout.split(), 30, 0.1)
         if not self.id:
             raise RuntimeError("the arena never showed its window")
         self.id = self.id[0]

@@ -91,7 +91,7 @@ class Wire(Http):
                 s.sendall(b"GET /coin HTTP/1.1\r\n\r\n")
                 self.assertEqual(read_response(s)[1:], (ok_lines(JSON, 2), b"[]"))
 
-    @unittest.skipUnless(PeerNet.available(), "needs root and ip netns")
+    @unittest.skipUnless(PeerNet.available, "needs root and ip netns")
     def test_private_mode_refuses_another_host_on_both_ports(self):
         key = b"X-Quillmere-Key: %s\r\n" % self.arena.key().encode()
         with PeerNet() as net:
