@@ -49,14 +49,19 @@ class Window:
         out = self.x(["xwininfo", "-id", self.id]).stdout
         return int(re.search(r"Width: (\d+)", out)[1]), int(re.search(r"Height: (\d+)", out)[1])
 
-    def choose(self, entry):
-        """Picks pop-up menu entry `entry` (0 the first): press the right
-        button, drag onto the entry (13 + 25 * entry below the pointer), release."""
-        self.x(["xdotool", "mousemove", "--window", self.id, "100", "100", "mousedown", "3"])
-        time.sleep(0.7)
-        self.x(["xdotool", "mousemove", "--window", self.id, "150", str(113 + 25 * entry)])
-        time.sleep(0.7)
-        self.x(["xdotool", "mouseup", "3"], check=False)
+    def choose(self, entry, done):
+        """Picks pop-up menu entry `entry` (0 the first): press the right button,
+        drag onto the entry (13 + 25 * entry below the pointer), release; until
+        done() holds, as the pointer can go astray on a busy machine."""
+        for _ in range(3):
+            self.x(["xdotool", "mousemove", "--window", self.id, "100", "100", "mousedown", "3"])
+            time.sleep(0.7)
+            self.x(["xdotool", "mousemove", "--window", self.id, "150", str(113 + 25 * entry)])
+            time.sleep(0.7)
+            self.x(["xdotool", "mouseup", "3"], check=False)
+            if wait_for(done, 10):
+                return True
+        raise AssertionError("menu entry %d had no effect" % entry)
 
 
 def window_of(arena):
@@ -209,12 +214,3 @@ class FieldCase(ArenaCase):
             for _ in range(50):
                 t.nop()
                 time.sleep(0.05)
-
-    def choose_until(self, entry, done, what):
-        """Picks menu entry `entry` until done() holds: a pick's pointer moves
-        can go astray on a busy machine, so one without effect is retried."""
-        for _ in range(3):
-            self.win.choose(entry)
-            if wait_for(done, 10):
-                return
-        self.fail("choosing %s had no effect" % what)

@@ -4,7 +4,6 @@ both ports, a thousand idle connections, browsers vanishing mid-response,
 the painted canvas with its ETag, and a viewer port taken at start-up.
 (Each route's body: the unit tests.)"""
 
-import json
 import os
 import resource
 import socket
@@ -20,7 +19,7 @@ from arena import (HTTP_PORT, REPO, TCP_PORT, Arena, ArenaCase, PeerNet,  # noqa
 from fieldkit import Pixels  # noqa: E402
 
 JSON, HTML, JS, PNG = b"application/json", b"text/html", b"application/javascript", b"image/png"
-SCRIPTS = "/mizzen/qmere/script/"
+SCRIPTS = b"/mizzen/qmere/script/"
 
 
 def ok_lines(ctype, length=None):
@@ -29,28 +28,8 @@ def ok_lines(ctype, length=None):
             + [b"Connection: Keep-Alive", b"Server: Quillmere/0.1"])
 
 
-class Http(ArenaCase):
+class Wire(ArenaCase):
     headless = True
-
-
-class Wire(Http):
-    def test_one_connection_serves_every_kind_of_body(self):
-        files = {"quillmere.js": os.path.join(REPO, "web", "quillmere.js"),
-                 "three.min.js": os.path.join(REPO, "web", "node_modules", "three", "build",
-                                              "three.min.js")}
-        with http_socket() as s:
-            for path, ctype in (("/", HTML), ("/wall", JSON), ("/a/b/TURTLE/", JSON),
-                                ("/camera", JSON), ("/img/5", PNG), ("/%74urtle", HTML),
-                                (SCRIPTS + "quillmere.js", JS), (SCRIPTS + "three.min.js", JS)):
-                with self.subTest(path=path):
-                    s.sendall(b"GET %s HTTP/1.1\r\nHost: t\r\n\r\n" % path.encode())
-                    raw, lines, body = read_response(s)
-                    self.assertEqual(lines, ok_lines(ctype, len(body)))
-                    self.assertEqual(raw, b"\r\n".join(lines) + b"\r\n\r\n")
-                    name = path.rsplit("/", 1)[1]
-                    if name in files and os.path.exists(files[name]):
-                        with open(files[name], "rb") as f:
-                            self.assertEqual(body, f.read())
 
     def test_requests_and_what_becomes_of_the_connection(self):
         pad = b"GET /coin HTTP/1.1\r\nX-Pad: "
@@ -58,6 +37,8 @@ class Wire(Http):
         # whether the connection stays for another request
         cases = [
             (b"get /wall HTTP/1.1\r\n\r\n", JSON, True), (b"gEt /wall\r\n\r\n", JSON, True),
+            (b"GET /img/5 HTTP/1.1\r\n\r\n", PNG, True), (b"GET /%74urtle\r\n\r\n", HTML, True),
+            (b"GET /a/b/TURTLE/\r\n\r\n", JSON, True), (b"GET %squillmere.js\r\n\r\n" % SCRIPTS, JS, True),
             (b"GET\r\n\r\n", HTML, True), (b"GET  HTTP/1.1\r\n\r\n", HTML, True),
             (b"GETTER /turtle\r\n\r\n", JSON, True),  # three letters name the method
             (b"HEAD / HTTP/1.1\r\n\r\n", HTML, True), (b"head /img/5\r\n\r\n", PNG, True),
@@ -82,8 +63,9 @@ class Wire(Http):
                     self.assertEqual(s.recv(65536), b"")
                     continue
                 head = request[:4].upper() == b"HEAD"
-                _, lines, body = read_response(s, head)
+                raw, lines, body = read_response(s, head)
                 self.assertEqual(lines, ok_lines(ctype, None if head else len(body)))
+                self.assertEqual(raw, b"\r\n".join(lines) + b"\r\n\r\n")
                 if not stays:
                     self.assertTrue(closed_by_peer(s))
                     continue
@@ -144,14 +126,14 @@ class Wire(Http):
         mark = self.arena.mark()
         # NOTE: the kernel takes a whole body half the time before the reset
         # comes, so the large one is tried until a send is cut off
-        for path, tries in ((SCRIPTS + "three.min.js", 40), ("/wall", 5), ("/img/7", 5)):
+        for path, tries in ((SCRIPTS + b"three.min.js", 40), (b"/wall", 5), (b"/img/7", 5)):
             for _ in range(tries):
                 if tries > 5 and "error sending data to client\n" in self.arena.log()[mark:]:
                     break
                 s = socket.socket()
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
                 s.connect(("127.0.0.1", HTTP_PORT))
-                s.sendall(b"GET %s HTTP/1.1\r\n\r\n" % path.encode())
+                s.sendall(b"GET %s HTTP/1.1\r\n\r\n" % path)
                 s.recv(100)
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 s.close()  # with a reset
@@ -160,33 +142,28 @@ class Wire(Http):
         self.assertEqual(http_get("/coin")[1], b"[]")
 
     def test_a_painted_square_shows_on_the_canvas_and_its_tag_gets_304(self):
-        def canvas(tag):
-            lines, body = http_get("/canvas.png", extra=b"If-None-Match: %s\r\n" % tag)
-            if lines[0] != b"HTTP/1.1 200 OK":
-                return lines, None
-            tag = next(ln[6:] for ln in lines if ln.startswith(b"ETag: "))
-            return tag, Pixels(subprocess.run(["convert", "png:-", "-depth", "8", "rgb:-"],
-                                              input=body, capture_output=True, check=True).stdout)
+        t = self.client()
+        for cmd in ("L", "W 3", "K 1 0 0", "J 20 30", "T E", "P D") + ("F 100", "T L 90") * 4:
+            self.assertTrue(t.send(cmd), cmd)
+        t.pen_up()
 
         def red(r, g, b):
             return r > 200 and g < 60 and b < 60
-        t = self.client()
-        self.assertTrue(t.line_mode() and t.width(3) and t.color(1, 0, 0) and t.jump(20, 30))
-        self.assertTrue(t.head("east") and t.pen_down())
-        for _ in range(4):
-            self.assertTrue(t.forward(100) and t.left(90))
-        t.pen_up()
-        # off the centre, so a picture turned or mirrored does not pass
-        sides = [(70, 30), (120, 80), (70, 130), (20, 80)]
-        def painted():
-            tag, pic = canvas(b'"none"')
-            return pic and all(pic.near(x, y, red) for x, y in sides) and (tag, pic)
-        tag, pic = wait_for(painted)
+
+        def canvas():  # (ETag, picture) once the square shows
+            lines, body = http_get("/canvas.png")
+            pic = Pixels(subprocess.run(["convert", "png:-", "-depth", "8", "rgb:-"], input=body,
+                                        capture_output=True, check=True).stdout)
+            # off the centre, so a picture turned or mirrored does not pass
+            return all(pic.near(x, y, red) for x, y in ((70, 30), (120, 80), (70, 130), (20, 80))) \
+                and (next(ln[6:] for ln in lines if ln.startswith(b"ETag: ")), pic)
+        tag, pic = wait_for(canvas) or self.fail("the square never showed on the canvas")
         self.assertRegex(tag, rb'^"[^"]+"$')
-        for x, y in ((70, 80), (-70, 80), (70, -80)):
-            self.assertEqual(pic.count(red, x - 3, y - 3, x + 3, y + 3), 0, (x, y))
-        self.assertEqual(canvas(tag)[0], [b"HTTP/1.1 304 Not Modified", b"ETag: " + tag,
-                                          b"Connection: Keep-Alive", b"Server: Quillmere/0.1"])
+        for x, y in ((70, 80), (-70, 80), (70, -80)):  # inside, and the mirror images
+            self.assertFalse(pic.near(x, y, red), (x, y))
+        self.assertEqual(http_get("/canvas.png", extra=b"If-None-Match: %s\r\n" % tag)[0],
+                         [b"HTTP/1.1 304 Not Modified", b"ETag: " + tag,
+                          b"Connection: Keep-Alive", b"Server: Quillmere/0.1"])
 
 
 class ViewerPortTaken(unittest.TestCase):

@@ -63,15 +63,23 @@ class WindowCase(unittest.TestCase):
         self.assertEqual(self.arena.proc.wait(10), 0)
 
     def test_menu_entries(self):
-        w = self.win
-        w.choose(3)  # Toggle Private/Public Mode
-        self.assertTrue(wait_for(lambda: w.title() == "Public " + TITLE, 5), w.title())
-        w.choose(4)  # Capture Screen
-        self.assertTrue(wait_for(lambda: any(f.startswith("qmere-capture-")
-                                             for f in os.listdir(self.arena.home.name)), 5))
-        w.choose(8)  # Exit
-        self.assertEqual(self.arena.proc.wait(10), 0)
-
+        w, log = self.win, self.arena.log
+        for line in ("entering battle mode...\n", "entering turtle graphics mode...\n"):
+            mark = self.arena.mark()
+            w.choose(2, lambda: line in log()[mark:])  # Toggle Graphics/Battle Mode
+        self.assertNotIn("entering battle mode", log()[mark:])
+        with self.arena.connect() as me:
+            mark = self.arena.mark()
+            self.arena.connect().close()
+            self.assertTrue(wait_for(lambda: "closing connection" in log()[mark:]))
+            self.assertEqual(me.n_turtles(), 2)
+            w.choose(1, lambda: me.n_turtles() == 1)  # Erase Zombie
+            w.choose(3, lambda: w.title() == "Public " + TITLE)  # Toggle Private/Public Mode
+            w.choose(4, lambda: any(f.startswith("qmere-capture-")  # Capture Screen
+                                    for f in os.listdir(self.arena.home.name)))
+            w.choose(7, lambda: "closing connection from 127.0.0.1 %d\n"  # Kill All Turtles
+                     % me.sock.getsockname()[1] in log())
+        w.choose(8, lambda: self.arena.proc.poll() == 0)  # Exit
 
 if __name__ == "__main__":
     unittest.main()
