@@ -1,26 +1,30 @@
-"""arena.py -- runs the real qmere program for the arena suites.
+"""arena.py -- the real qmere program under the arena suites.
 
 An Arena starts the binary (QMERE_BIN, default <repo>/build/qmere) headless
 or on a private Xvfb, keeps its standard error so tests can wait for log
 lines, and stops both again. The suites run in a network namespace of their
-own, so the fixed ports are theirs alone. Also here: polling, raw sockets
-and HTTP requests, a peer host in a second network namespace, and the test
-case that shares one arena across a module.
+own, so the fixed ports are theirs alone. Also here: raw sockets and HTTP,
+a peer host in a second network namespace, the window as a person meets it
+(keys, menu, screenshots as Pixels; needs xdotool, xprop, xwininfo and
+ImageMagick), captures, feeds, and the test cases sharing an arena.
 """
 
 import ctypes
+import json
 import os
 import re
 import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import zlib
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "clients", "python"))
@@ -85,7 +89,8 @@ class Arena:
                     self.display = env["DISPLAY"] = ":" + f.readline().strip()
             self.home = tempfile.TemporaryDirectory(prefix="qmere-home-")
             self.workdir = tempfile.mkdtemp(prefix="qmere-cwd-", dir=self.home.name)
-            env.update(HOME=self.home.name, **self.env)
+            env["HOME"] = self.home.name
+            env.update(self.env)
             self.proc = _spawn([self.binary] + self.args, cwd=self.workdir,
                                env={k: v for k, v in env.items() if v is not None},
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -267,18 +272,14 @@ class PeerNet:
         subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
 
     def socket(self):
-        """A TCP socket made inside the peer (setns moves only this thread)."""
-        out = []
-
-        def make():
-            with open("/run/netns/" + self.ns) as f:
-                if ctypes.CDLL(None).setns(f.fileno(), 0x40000000) == 0:  # CLONE_NEWNET
-                    out.append(socket.socket())
-        t = threading.Thread(target=make)
-        t.start()
-        t.join()
-        out[0].settimeout(10)
-        return out[0]
+        """A TCP socket made inside the peer: it keeps the namespace it was made in."""
+        setns = ctypes.CDLL(None).setns
+        with open("/proc/thread-self/ns/net") as home, open("/run/netns/" + self.ns) as peer:
+            setns(peer.fileno(), 0x40000000)  # CLONE_NEWNET
+            s = socket.socket()
+            setns(home.fileno(), 0x40000000)
+        s.settimeout(10)
+        return s
 
 
 class ArenaCase(unittest.TestCase):
@@ -312,3 +313,202 @@ class ArenaCase(unittest.TestCase):
         t = self.arena.connect()
         self.addCleanup(t.close)
         return t
+
+
+# ------------------------------------------------------------- the window
+
+SIDE, HALF = 512, 256  # the window and the field, in pixels and field units
+HAVE_X = all(shutil.which(t) for t in ("Xvfb", "xdotool", "import", "xprop", "xwininfo"))
+# two @ presses end every key sequence: private mode flips to public and
+# back, and the second log line proves every earlier key ran
+_KEYS_DONE = re.compile(r"entering public mode\.\.\.\n(?:.*\n)*?entering private mode\.\.\.\n")
+
+
+class Window:
+    def __init__(self, arena):
+        self.env = dict(os.environ, DISPLAY=arena.display)
+        self.id = wait_for(lambda: self.x(["xdotool", "search", "--name", "Quill Mere @"],
+                                          check=False).stdout.split(), 30, 0.1)
+        if not self.id:
+            raise RuntimeError("the arena never showed its window")
+        self.id = self.id[0]
+
+    def x(self, args, check=True):
+        return subprocess.run(args, env=self.env, capture_output=True, text=True, timeout=20,
+                              check=check)
+
+    def key(self, *keys, check=True):
+        self.x(["xdotool", "key", "--window", self.id] + list(keys), check=check)
+
+    def title(self):
+        return re.search(r'= "(.*)"', self.x(["xprop", "-id", self.id, "WM_NAME"]).stdout)[1]
+
+    def size(self):
+        out = self.x(["xwininfo", "-id", self.id]).stdout
+        return int(re.search(r"Width: (\d+)", out)[1]), int(re.search(r"Height: (\d+)", out)[1])
+
+    def choose(self, entry, done):
+        """Picks pop-up menu entry `entry` (0 the first): press the right button,
+        drag onto the entry (13 + 25 * entry below the pointer), release; until
+        done() holds, as the pointer can go astray on a busy machine."""
+        for _ in range(3):
+            self.x(["xdotool", "mousemove", "--window", self.id, "100", "100", "mousedown", "3"])
+            time.sleep(0.7)
+            self.x(["xdotool", "mousemove", "--window", self.id, "150", str(113 + 25 * entry)])
+            time.sleep(0.7)
+            self.x(["xdotool", "mouseup", "3"], check=False)
+            if wait_for(done, 10):
+                return True
+        raise AssertionError("menu entry %d had no effect" % entry)
+
+
+def window_of(arena):
+    if not hasattr(arena, "window"):
+        arena.window = Window(arena)
+    return arena.window
+
+
+def press(arena, *keys):
+    """Sends `keys` (xdotool names) and returns once all were handled and the
+    next frame has published what they did."""
+    mark = arena.mark()
+    window_of(arena).key(*keys, "at", "at")
+    arena.wait_for_log(_KEYS_DONE, since=mark, timeout=20)
+    time.sleep(0.2)
+
+
+class Pixels:
+    """A SIDE x SIDE RGB picture, top row first. Field point (x, y) shows at
+    column x + HALF, row HALF - y; a colour test is a function of (r, g, b)."""
+
+    def __init__(self, raw):
+        assert len(raw) == SIDE * SIDE * 3, "a picture of %d bytes" % len(raw)
+        self.raw = raw
+
+    def at(self, col, row):
+        i = 3 * (row * SIDE + col)
+        return tuple(self.raw[i:i + 3])
+
+    @staticmethod
+    def cell(x, y):
+        return min(SIDE - 1, max(0, int(x + HALF))), min(SIDE - 1, max(0, int(HALF - y)))
+
+    def field(self, x, y):
+        return self.at(*self.cell(x, y))
+
+    def count(self, pred, x0=-HALF, y0=-HALF, x1=HALF - 1, y1=HALF - 1):
+        """Pixels matching pred in the field box [x0, x1] x [y0, y1]."""
+        (c0, r1), (c1, r0) = self.cell(x0, y0), self.cell(x1, y1)
+        return sum(1 for row in range(r0, r1 + 1) for col in range(c0, c1 + 1)
+                   if pred(*self.at(col, row)))
+
+    def near(self, x, y, pred, radius=2):
+        return self.count(pred, x - radius, y - radius, x + radius, y + radius) > 0
+
+
+def near(p, q, tol=6):
+    return all(abs(a - b) <= tol for a, b in zip(p, q))
+
+
+def differing_pixels(a, b, tol=8):
+    return 0 if a.raw == b.raw else sum(1 for i in range(0, len(a.raw), 3)
+               if any(abs(a.raw[i + k] - b.raw[i + k]) > tol for k in range(3)))
+
+
+def shot(arena):
+    win = window_of(arena)
+    return Pixels(subprocess.run(["import", "-window", win.id, "-depth", "8", "rgb:-"],
+                                 env=win.env, capture_output=True, timeout=30, check=True).stdout)
+
+
+def settled_shot(arena, clock=None):
+    """A picture that stands still: taken once `clock` (a turtle) has seen
+    frames go by and two shots in a row agree."""
+    if clock is not None:
+        wait_ticks(clock)
+    prev = shot(arena)
+    for _ in range(60):
+        time.sleep(0.15)
+        cur = shot(arena)
+        if cur.raw == prev.raw:
+            return cur
+        prev = cur
+    raise AssertionError("the window never settled")
+
+
+def png_file(path):
+    """(picture, [(key, text)], [chunk types]) of a complete PNG file, or None
+    while it is missing or unfinished; every text chunk must be compressed."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return None
+    chunks, i = [], 8
+    while i + 8 <= len(data) and (not chunks or chunks[-1][0] != "IEND"):
+        n, kind = struct.unpack(">I4s", data[i:i + 8])
+        chunks.append((kind.decode(), data[i + 8:i + 8 + n]))
+        i += 12 + n
+    if i > len(data) or not chunks or chunks[-1][0] != "IEND":
+        return None
+    assert not any(k in ("tEXt", "iTXt") for k, _ in chunks), "an uncompressed text chunk"
+    texts = [body.split(b"\0", 1) for k, body in chunks if k == "zTXt"]
+    texts = [(key.decode(), zlib.decompress(rest[1:]).decode("latin-1")) for key, rest in texts]
+    rgb = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], capture_output=True,
+                         check=True, timeout=30).stdout
+    return Pixels(rgb), texts, [k for k, _ in chunks]
+
+
+def feed(name):
+    lines, body = http_get("/" + name)
+    assert lines[0] == b"HTTP/1.1 200 OK", lines[0]
+    return json.loads(body.decode("latin-1"))
+
+
+def live_entries(kind=None):
+    """Live turtle-feed entries, of one type (1 turtle, 2 doughnut, 3 stone)."""
+    return [e for e in feed("turtle") if e["alive"] and kind in (None, e["type"])]
+
+
+def complete_maze(walls):
+    """A wall feed of the boundary alone, or of a whole maze (built south to
+    north, so a whole one has walls from the top interior row)."""
+    return len(walls) == 4 or any(w["y1"] == 224.0 for w in walls[4:])
+
+
+@unittest.skipUnless(HAVE_X, "Xvfb, xdotool and ImageMagick needed")
+class FieldCase(ArenaCase):
+    """A test on the shared arena's tidy field with its window; maze mode is
+    left off afterwards."""
+
+    def setUp(self):
+        super().setUp()
+        self.win = window_of(self.arena)
+        self.addCleanup(lambda: self.maze_on() and self.toggle_maze(False))
+
+    def maze_on(self):
+        log = self.arena.log()
+        return log.count("entering maze mode...\n") > log.count("exited from maze mode...\n")
+
+    def toggle_maze(self, want_on):
+        """M, waiting for the mode's log line; returns the log since."""
+        mark = self.arena.mark()
+        self.win.key("M")
+        self.arena.wait_for_log("entering maze mode...\n" if want_on
+                                else "exited from maze mode...\n", since=mark)
+        time.sleep(0.2)  # the next frame publishes the new walls
+        return self.arena.log()[mark:]
+
+    def close_and_wait(self, *clients):
+        """Closes clients and waits for the arena to log their ends."""
+        mark = self.arena.mark()
+        for t in clients:
+            t.close()
+        self.assertTrue(wait_for(lambda: self.arena.count("closing connection from ", mark)
+                                 >= len(clients)))
+
+    def assertSentAway(self, t):
+        with self.assertRaises((quillmere.ArenaError, OSError)):
+            for _ in range(50):
+                t.nop()
+                time.sleep(0.05)

@@ -12,7 +12,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from arena import closed_by_peer, wait_for  # noqa: E402
 import quillmere  # noqa: E402
-from fieldkit import (SIDE, FieldCase, complete_maze, differing_pixels, feed,  # noqa: E402
+from arena import (SIDE, FieldCase, complete_maze, differing_pixels, feed,  # noqa: E402
                       live_entries, near, png_file, press, settled_shot, shot)
 
 BLUE = (51, 51, 153)  # the field colour 0.2 0.2 0.6 in the window

@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from arena import (HTTP_PORT, REPO, TCP_PORT, Arena, ArenaCase, PeerNet,  # noqa: E402
                    closed_by_peer, hold_port, http_get, http_socket, nothing_arrives,
                    read_response, wait_for)
-from fieldkit import Pixels  # noqa: E402
+from arena import Pixels  # noqa: E402
 
 JSON, HTML, JS, PNG = b"application/json", b"text/html", b"application/javascript", b"image/png"
 SCRIPTS = b"/mizzen/qmere/script/"

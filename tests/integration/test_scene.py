@@ -9,7 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from arena import TCP_PORT, Arena, ArenaCase, hold_port, wait_ticks  # noqa: E402
-from fieldkit import HAVE_X, feed, live_entries, near, press, shot  # noqa: E402
+from arena import HAVE_X, feed, live_entries, near, press, shot  # noqa: E402
 
 
 def green(r, g, b): return g > 150 and r < 100 and b < 100

@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from arena import Arena, http_get, wait_for  # noqa: E402
-from fieldkit import HAVE_X, Window, press  # noqa: E402
+from arena import HAVE_X, Window, press  # noqa: E402
 
 BANNER = (r"Quillmere: [^\n]+\nstarting quill mere build on "
           r"[A-Z][a-z]{2} [1-9][0-9]? [0-9]{4}\n")
