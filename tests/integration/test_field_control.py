@@ -5,7 +5,6 @@ the screen capture against what the window shows."""
 
 import os
 import re
-import socket
 import sys
 import unittest
 
@@ -213,13 +212,9 @@ class Capture(FieldCase):
         tick = int(re.fullmatch(r"qmere-capture-(\d+)\.png", names[0])[1])
         self.assertTrue(t0 <= tick <= t.ticks(), (t0, tick))
         png, texts, kinds = wait_for(lambda: png_file(os.path.join(home, names[0])))
+        # the texts (their values: the unit tests) come before the picture
+        self.assertEqual([k for k, _ in texts], ["Author", "Software", "Source", "Description"])
         self.assertEqual(kinds[:5], ["IHDR"] + ["zTXt"] * 4)
-        texts = dict(texts)
-        self.assertEqual(list(texts), ["Author", "Software", "Source", "Description"])
-        self.assertEqual(texts["Author"], (os.environ.get("USER") or "unknown")[:31])
-        self.assertTrue(texts["Software"].startswith("qmere"))
-        self.assertEqual(texts["Source"], socket.gethostname()[:127])
-        self.assertRegex(texts["Description"], r"^\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}$")
         self.assertLess(differing_pixels(png, window), 20)
         self.assertEqual(png.raw[:3 * SIDE], window.raw[:3 * SIDE], "the top row is on top")
         # the mark shows unturned, up and right of the centre
