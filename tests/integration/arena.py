@@ -1,188 +1,115 @@
-"""arena.py -- runs the real qmere program for integration tests.
+"""arena.py -- the real qmere program under the arena suites.
 
-An Arena starts the binary (QMERE_BIN, default <repo>/build/qmere) either
-headless (no display at all) or on a private Xvfb of a free display number
-(what the window tests need), records its standard error
-so tests can search and wait for log lines, waits until port 2222 is
-listening in that very process, and stops both again (process groups).
-
-    arena = Arena()
-    arena.start()
-    with arena.connect() as t:
-        t.forward(10)
-    arena.wait_for_log("closing connection from 127.0.0.1")
-    arena.stop()
-
-It also holds the helpers every suite shares: polling (wait_for,
-wait_ticks), raw command lines (command, recv_line, closed_by_peer) and
-raw HTTP requests to the viewer server (http_socket, read_response,
-http_get).
+An Arena starts the binary (QMERE_BIN, default <repo>/build/qmere) headless
+or on a private Xvfb, keeps its standard error so tests can wait for log
+lines, and stops both again. The suites run in a network namespace of their
+own, so the fixed ports are theirs alone. Also here: raw sockets and HTTP,
+a peer host in a second network namespace, the window as a person meets it
+(keys, menu, screenshots as Pixels; needs xdotool, xprop, xwininfo and
+ImageMagick), captures, feeds, and the test cases sharing an arena.
 """
 
-import atexit
 import ctypes
+import json
 import os
 import re
 import select
+import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import zlib
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "clients", "python"))
-
 import quillmere  # noqa: E402
 
-TCP_PORT = 2222
-HTTP_PORT = 2280
-START_TIMEOUT = 30.0      # seconds for Xvfb or the program to come up
-PORT_BUSY_TIMEOUT = 60.0  # seconds to wait for another program to free 2222
-
-
-class PortTaken(Exception):
-    """The program could not bind the command port."""
+TCP_PORT, HTTP_PORT = 2222, 2280
 
 
 def tcp_sockets():
-    """(local port, remote port, state, inode) of every IPv4/IPv6 TCP socket
-    the kernel lists; state is its hex code ("0A" listening)."""
+    """(local port, state, inode) of every TCP socket; state "0A" listens."""
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                next(f)
-                rows = [row.split() for row in f]
-        except OSError:
-            continue
-        for cols in rows:
-            yield (int(cols[1].rsplit(":", 1)[1], 16), int(cols[2].rsplit(":", 1)[1], 16),
-                   cols[3], cols[9])
+        with open(table) as f:
+            for cols in (row.split() for row in list(f)[1:]):
+                yield int(cols[1].rsplit(":", 1)[1], 16), cols[3], cols[9]
 
 
-def _listening_inodes(port):
-    """Socket inodes of IPv4/IPv6 TCP listeners on `port`."""
-    return {inode for local, _, state, inode in tcp_sockets() if state == "0A" and local == port}
+def listening(port):
+    return any(p == port and st == "0A" for p, st, _ in tcp_sockets())
 
 
-def _socket_inodes_of(pid):
-    found = set()
-    try:
-        names = os.listdir("/proc/%d/fd" % pid)
-    except OSError:
-        return found
-    for name in names:
-        try:
-            m = re.match(r"socket:\[(\d+)\]", os.readlink("/proc/%d/fd/%s" % (pid, name)))
-        except OSError:
-            continue
-        if m:
-            found.add(m.group(1))
-    return found
+def _spawn(args, **kw):
+    """A process in a session of its own, ended when the test process dies."""
+    return subprocess.Popen(args, stdin=subprocess.DEVNULL, start_new_session=True,
+                            preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM), **kw)
 
 
-def _tcp_connect(port, source=None, timeout=10.0):
-    """A plain socket connected to `port` here (bound to `source` first)."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.settimeout(timeout)
-    if source:
-        s.bind((source, 0))
-    s.connect(("127.0.0.1", port))
-    return s
-
-
-def _die_with_parent():
-    """Run in the child before exec: end it when the test process dies, so
-    an interrupted run leaves no arena behind."""
-    try:
-        ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
-
-
-def _stop_group(proc, grace=5.0):
-    """Terminate a process started in its own session, and its group."""
-    if proc is None or proc.poll() is not None:
-        return
-    try:
+def _stop(proc):
+    if proc is not None and proc.poll() is None:
         os.killpg(proc.pid, signal.SIGTERM)
-    except ProcessLookupError:
-        return
-    try:
-        proc.wait(grace)
-    except subprocess.TimeoutExpired:
         try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
             os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        proc.wait(grace)
-
-
-# Suites that never look at the window set this, and their arenas run
-# headless.
-HEADLESS = False
+            proc.wait(5)
 
 
 class Arena:
-    """The program under test, headless or on a private X display."""
+    """The program under test; env names values to set, or None to remove.
+    headless: True passes --headless; "fallback" only leaves DISPLAY unset."""
 
-    def __init__(self, binary=None, args=(), env=None, command_port_taken=False,
-                 headless=None):
-        self.binary = os.path.abspath(binary or os.environ.get("QMERE_BIN")
+    def __init__(self, args=(), env=None, headless=False):
+        self.binary = os.path.abspath(os.environ.get("QMERE_BIN")
                                       or os.path.join(REPO, "build", "qmere"))
-        # "fallback": no display and no --headless either
-        self.headless = HEADLESS if headless is None else headless
-        self.args = (["--headless"] if self.headless is True else []) + list(args)
-        self.env_changes = dict(env or {})  # name -> value, or None to remove it
-        self.display = None
-        self.xvfb = None
-        self.proc = None
-        self.home = None
-        self.workdir = None  # the program's working directory, inside home
-        # the port whose listener shows that the program is up: the viewer
-        # port when a test holds the command port on purpose
-        self.up_port = HTTP_PORT if command_port_taken else TCP_PORT
-        self._log = bytearray()
-        self._cond = threading.Condition()
-        self._reader = None
+        self.args = (["--headless"] if headless is True else []) + list(args)
+        self.headless, self.env = headless, dict(env or {})
+        self.display = self.xvfb = self.proc = self.home = None
+        self._log, self._cond = bytearray(), threading.Condition()
         self._reading = threading.Event()  # cleared: nobody reads the log
         self._reading.set()
 
-    # ------------------------------------------------------------ start/stop
-
     def start(self):
-        if not os.access(self.binary, os.X_OK):
-            raise RuntimeError("no qmere binary at %s (set QMERE_BIN)" % self.binary)
-        # Another program may grab the port between our check and our bind;
-        # then wait for it to go and try again.
-        atexit.register(self.stop)
-        for attempt in range(5):
-            self._wait_port_free()
-            try:
-                if not self.headless:
-                    self._start_xvfb()
-                self._start_program()
-                self._wait_listening()
-                return self
-            except PortTaken:
-                self.stop()
-                self._log = bytearray()
-            except BaseException:
-                self.stop()
-                raise
-        raise RuntimeError("port %d was taken by another program every time" % TCP_PORT)
+        try:
+            env = dict(os.environ)
+            env.pop("DISPLAY", None)
+            if not self.headless:
+                r, w = os.pipe()
+                self.xvfb = _spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
+                                    "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, pass_fds=(w,))
+                os.close(w)
+                with os.fdopen(r) as f:  # the number, once it takes clients
+                    self.display = env["DISPLAY"] = ":" + f.readline().strip()
+            self.home = tempfile.TemporaryDirectory(prefix="qmere-home-")
+            self.workdir = tempfile.mkdtemp(prefix="qmere-cwd-", dir=self.home.name)
+            env["HOME"] = self.home.name
+            env.update(self.env)
+            self.proc = _spawn([self.binary] + self.args, cwd=self.workdir,
+                               env={k: v for k, v in env.items() if v is not None},
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.reader = threading.Thread(target=self._read_log, daemon=True)
+            self.reader.start()
+            # (a port a test holds on purpose counts as listening)
+            if not wait_for(lambda: self.proc.poll() is not None or listening(TCP_PORT)
+                            and listening(HTTP_PORT), 30, 0.02) or self.proc.poll() is not None:
+                raise RuntimeError("qmere never listened:\n" + self.log())
+        except BaseException:
+            self.stop()
+            raise
+        return self
 
     def stop(self):
-        _stop_group(self.proc)
-        if self._reader is not None:
-            self._reader.join(5)
-            self._reader = None
-        self.proc = None
-        _stop_group(self.xvfb)
-        self.xvfb = None
+        _stop(self.proc)
+        if self.proc is not None and self.reader.join(5) is None and not self.reader.is_alive():
+            self.proc.stderr.close()
+        _stop(self.xvfb)
         if self.home is not None:
             self.home.cleanup()
             self.home = None
@@ -193,145 +120,62 @@ class Arena:
     def __exit__(self, *exc):
         self.stop()
 
-    def _wait_port_free(self):
-        deadline = time.monotonic() + PORT_BUSY_TIMEOUT
-        while _listening_inodes(self.up_port):
-            if time.monotonic() > deadline:
-                raise RuntimeError("port %d stays busy: another program listens there"
-                                   % self.up_port)
-            time.sleep(0.2)
-
-    def _start_xvfb(self):
-        for n in range(90, 400):
-            sock = "/tmp/.X11-unix/X%d" % n
-            if os.path.exists(sock) or os.path.exists("/tmp/.X%d-lock" % n):
-                continue
-            proc = subprocess.Popen(
-                ["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL, start_new_session=True,
-                preexec_fn=_die_with_parent)
-            deadline = time.monotonic() + START_TIMEOUT
-            while proc.poll() is None and not os.path.exists(sock):
-                if time.monotonic() > deadline:
-                    break
-                time.sleep(0.05)
-            if proc.poll() is None and os.path.exists(sock):
-                self.xvfb = proc
-                self.display = ":%d" % n
-                return
-            _stop_group(proc)  # lost a race for this number: try the next
-        raise RuntimeError("no free X display number for Xvfb")
-
-    def _start_program(self):
-        self.home = tempfile.TemporaryDirectory(prefix="qmere-home-")
-        self.workdir = tempfile.mkdtemp(prefix="qmere-cwd-", dir=self.home.name)
-        env = dict(os.environ, HOME=self.home.name)
-        env.pop("DISPLAY", None)
-        if self.display:
-            env["DISPLAY"] = self.display
-        for k, v in self.env_changes.items():
-            if v is None:
-                env.pop(k, None)
-            else:
-                env[k] = v
-        self.proc = subprocess.Popen(
-            [self.binary] + self.args, cwd=self.workdir, env=env,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE, start_new_session=True, preexec_fn=_die_with_parent)
-        self._reader = threading.Thread(target=self._read_stderr, args=(self.proc.stderr,),
-                                        daemon=True)
-        self._reader.start()
+    # --------------------------------------------------------------- the log
 
     def pause_log(self):
         """Stop reading the program's standard error, as a paused terminal
-        or a pager left waiting would; resume_log() reads on."""
+        would; resume_log() reads on."""
         self._reading.clear()
 
     def resume_log(self):
         self._reading.set()
 
-    def _read_stderr(self, pipe):
-        while True:
-            self._reading.wait()
-            chunk = pipe.read1(65536)
-            if not chunk:
-                break
+    def _read_log(self):
+        while self._reading.wait() and (chunk := self.proc.stderr.read1(65536)):
             with self._cond:
                 self._log += chunk
                 self._cond.notify_all()
-        pipe.close()
-        with self._cond:
-            self._cond.notify_all()
-
-    def _wait_listening(self):
-        deadline = time.monotonic() + START_TIMEOUT
-        while True:
-            if self.proc.poll() is not None:
-                raise RuntimeError("qmere ended (%s) at start-up:\n%s"
-                                   % (self.proc.returncode, self.log()))
-            if self.up_port == TCP_PORT and "init_socket(): cannot bind" in self.log():
-                raise PortTaken(self.log())
-            if _listening_inodes(self.up_port) & _socket_inodes_of(self.proc.pid):
-                return
-            if time.monotonic() > deadline:
-                raise RuntimeError("qmere never listened on %d:\n%s" % (self.up_port, self.log()))
-            time.sleep(0.05)
-
-    # --------------------------------------------------------------- the log
 
     def log(self):
-        """Everything the program wrote to standard error so far."""
         with self._cond:
             return self._log.decode("latin-1")
 
     def mark(self):
-        """A position in the log; pass it to wait_for_log to look only later."""
+        """A position in the log, for wait_for_log and count to look after."""
         with self._cond:
             return len(self._log)
 
     def wait_for_log(self, pattern, since=0, timeout=10.0):
-        """Wait until `pattern` (plain text, or a compiled regular
-        expression) shows up in the log after `since`; returns the match
-        object, or raises AssertionError."""
-        rx = re.compile(pattern if isinstance(pattern, re.Pattern) else re.escape(pattern))
+        """The match of `pattern` (text or compiled expression) after `since`."""
+        rx = pattern if isinstance(pattern, re.Pattern) else re.compile(re.escape(pattern))
         deadline = time.monotonic() + timeout
         with self._cond:
-            while True:
-                m = rx.search(self._log.decode("latin-1"), since)
-                if m:
-                    return m
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("log never showed %r; log since mark:\n%s"
+            while not (m := rx.search(self._log.decode("latin-1"), since)):
+                if not self._cond.wait(max(0, deadline - time.monotonic())):
+                    raise AssertionError("log never showed %r; since mark:\n%s"
                                          % (rx.pattern, self._log[since:].decode("latin-1")))
-                self._cond.wait(left)
+            return m
 
     def count(self, text, since=0):
-        with self._cond:
-            return self._log.decode("latin-1").count(text, since)
+        return self.log().count(text, since)
+
+    def key(self):
+        """The teacher's console key from the start-up line."""
+        return self.wait_for_log(re.compile(r"control: \S+\?key=(\w+)\n")).group(1)
 
     # ---------------------------------------------------------------- clients
 
     def connect(self, **kw):
-        """A quillmere.Turtle connected to the arena."""
         return quillmere.Turtle("127.0.0.1", TCP_PORT, **kw)
 
-    def raw(self, source=None, timeout=10.0):
-        """A plain socket connected to the command port (optionally bound to
-        `source` first)."""
-        return _tcp_connect(TCP_PORT, source, timeout)
-
-    def wait_all_closed(self, timeout=10.0):
-        """Wait until every admitted client has been closed again."""
+    def wait_all_closed(self):
         def still_open():
             return self.count("handling client from ") - self.count("closing connection from ")
-        if not wait_for(lambda: still_open() <= 0, timeout, 0.02):
+        if not wait_for(lambda: still_open() <= 0):
             raise AssertionError("%d clients still connected" % still_open())
 
     def tidy(self):
-        """Battle mode off, zombies removed; only the tidying client's own
-        zombie stays, parked in a corner."""
+        """Battle mode off, zombies gone but the tidying client's own, parked."""
         self.wait_all_closed()
         with self.connect() as t:
             t.battle(False)
@@ -341,186 +185,330 @@ class Arena:
 
 
 def wait_for(pred, timeout=10.0, step=0.05):
-    """Polls pred until it returns something true or the time is up; returns
-    its last value."""
+    """Polls pred until it gives something true or the time is up; its last value."""
     end = time.monotonic() + timeout
-    while True:
-        v = pred()
-        if v or time.monotonic() > end:
-            return v
+    while not (v := pred()) and time.monotonic() < end:
         time.sleep(step)
+    return v
 
 
-def wait_ticks(turtle, n=3, timeout=30.0):
-    """Waits until the arena's clock has gone n ticks further, as a client
-    sees it (a tick's frame is drawn before the next tick's timer runs)."""
+def wait_ticks(turtle, n=3):
+    """Waits until the arena's clock, as `turtle` sees it, has gone n ticks on."""
     t0 = turtle.ticks()
-    if not wait_for(lambda: turtle.ticks() >= t0 + n, timeout, 0.02):
+    if not wait_for(lambda: turtle.ticks() >= t0 + n, 30, 0.02):
         raise AssertionError("the arena's clock stands still")
 
 
-def hold_port(port, timeout=PORT_BUSY_TIMEOUT):
-    """A listening socket on `port` (all addresses), once nobody else has it."""
-    end = time.monotonic() + timeout
-    while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind(("0.0.0.0", port))
-            s.listen(1)
-            return s
-        except OSError:
-            s.close()
-            if time.monotonic() > end:
-                raise
-            time.sleep(0.2)
-
-
-def recv_line(sock, timeout=10.0):
-    """One line from a raw socket (bytes, without the line feed); b'' on close."""
-    sock.settimeout(timeout)
-    data = bytearray()
-    while not data.endswith(b"\n"):
-        try:
-            chunk = sock.recv(1)
-        except (ConnectionResetError, socket.timeout):
-            return b""
-        if not chunk:
-            return b""
-        data += chunk
-    return bytes(data[:-1])
+def hold_port(port):
+    return socket.create_server(("0.0.0.0", port), reuse_port=False)
 
 
 def closed_by_peer(sock, timeout=10.0):
-    """True when the other side closes the socket (EOF or reset) in time,
-    discarding anything it still sends."""
+    """True when the other side closes (EOF or reset) in time; data is dropped."""
     sock.settimeout(timeout)
     try:
-        while True:
-            chunk = sock.recv(4096)
-            if not chunk:
-                return True
+        while sock.recv(4096):
+            pass
     except ConnectionResetError:
-        return True
+        pass
     except socket.timeout:
         return False
-
-
-def command(sock, text):
-    """Sends one command line on a raw socket and returns its reply line."""
-    sock.sendall((text + "\n").encode())
-    return recv_line(sock).decode("latin-1")
+    return True
 
 
 def nothing_arrives(sock, wait=0.3):
-    """True when nothing comes within `wait` seconds, "closed" when the peer
-    closes, False when data arrives (it stays unread)."""
-    r, _, _ = select.select([sock], [], [], wait)
-    if not r:
-        return True
-    try:
-        return False if sock.recv(1, socket.MSG_PEEK) else "closed"
-    except ConnectionResetError:
-        return "closed"
+    return not select.select([sock], [], [], wait)[0]
 
 
-# ------------------------------------------------------- the viewer server
-
-def wait_http(arena):
-    arena.wait_for_log("httpd: listening for connections on port %d...\n" % HTTP_PORT)
-
-
-def http_socket(source=None, timeout=10.0):
-    """A plain socket connected to the viewer port (bound to `source` first)."""
-    return _tcp_connect(HTTP_PORT, source, timeout)
+def http_socket():
+    return socket.create_connection(("127.0.0.1", HTTP_PORT), 10)
 
 
 def read_response(sock, head=False):
-    """(raw header bytes, [header lines], body) of one response; the body is
-    read by its Content-Length (none for HEAD). A close inside the header
-    raises ConnectionError."""
-    raw = bytearray()
+    """(raw header, [header lines], body read by its Content-Length)."""
+    raw = b""
     while not raw.endswith(b"\r\n\r\n"):
         chunk = sock.recv(1)
         if not chunk:
-            raise ConnectionError("closed inside the header: %r" % bytes(raw))
+            raise ConnectionError("closed inside the header: %r" % raw)
         raw += chunk
-    lines = bytes(raw[:-4]).split(b"\r\n")
-    lengths = [int(line[16:]) for line in lines if line.startswith(b"Content-Length: ")]
-    size = lengths[0] if lengths and not head else 0
-    body = bytearray()
+    lines = raw[:-4].split(b"\r\n")
+    size = 0 if head else next((int(ln[16:]) for ln in lines
+                                if ln.startswith(b"Content-Length: ")), 0)
+    body = b""
     while len(body) < size:
-        chunk = sock.recv(min(65536, size - len(body)))
+        chunk = sock.recv(size - len(body))
         if not chunk:
             raise ConnectionError("closed after %d of %d body bytes" % (len(body), size))
         body += chunk
-    return bytes(raw), lines, bytes(body)
+    return raw, lines, body
 
 
-def http_get(path, method="GET", extra=b"", source=None):
-    """One request on a fresh connection; returns ([header lines], body)."""
-    with http_socket(source) as s:
-        s.sendall(b"%s %s HTTP/1.1\r\nHost: t\r\n%s\r\n"
-                  % (method.encode(), path.encode(), extra))
-        _, lines, body = read_response(s, head=(method.upper() == "HEAD"))
-        return lines, body
+def http_get(path, method="GET", extra=b""):
+    """One request on a fresh connection: ([header lines], body)."""
+    with http_socket() as s:
+        s.sendall(b"%s %s HTTP/1.1\r\nHost: t\r\n%s\r\n" % (method.encode(), path.encode(), extra))
+        return read_response(s, head=method == "HEAD")[1:]
 
 
-# ------------------------------------------------------------ test support
+class PeerNet:
+    """A second network namespace joined to ours by a veth pair: a peer that
+    is truly another host to the arena. Needs root and iproute2."""
 
-_shared = {}
+    here, peer = "10.99.0.1", "10.99.0.2"
+    available = os.geteuid() == 0 and shutil.which("ip") is not None
 
+    def __enter__(self):
+        self.ns = "qmpeer%d" % os.getpid()
+        for cmd in (f"netns add {self.ns}", "link add qmh type veth peer name qmp",
+                    f"link set qmp netns {self.ns}", f"addr add {self.here}/30 dev qmh",
+                    "link set qmh up", f"-n {self.ns} addr add {self.peer}/30 dev qmp",
+                    f"-n {self.ns} link set qmp up"):
+            subprocess.run(["ip"] + cmd.split(), check=True, capture_output=True)
+        return self
 
-def start_shared_arena():
-    """One arena for all the module's cases (started at most once); the
-    first ArenaCase starts it when setUpModule did not."""
-    if "arena" not in _shared:
-        _shared["arena"] = Arena().start()
-    return _shared["arena"]
+    def __exit__(self, *exc):
+        subprocess.run(["ip", "link", "del", "qmh"], capture_output=True)
+        subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
 
-
-def stop_shared_arena():
-    """For tearDownModule."""
-    arena = _shared.pop("arena", None)
-    if arena is not None:
-        arena.stop()
+    def socket(self):
+        """A TCP socket made inside the peer: it keeps the namespace it was made in."""
+        setns = ctypes.CDLL(None).setns
+        with open("/proc/thread-self/ns/net") as home, open("/run/netns/" + self.ns) as peer:
+            setns(peer.fileno(), 0x40000000)  # CLONE_NEWNET
+            s = socket.socket()
+            setns(home.fileno(), 0x40000000)
+        s.settimeout(10)
+        return s
 
 
 class ArenaCase(unittest.TestCase):
-    """A test against the module's shared arena (or the class's own when
-    `own_arena` is set). Each test starts on a tidy field; clients made with
-    self.client() are parked in a row along y = -200 and closed afterwards."""
+    """A test on an arena shared by every class of the module that uses it
+    (own_arena: one of the class's own). Each test starts on a tidy field;
+    clients made with self.client() are closed afterwards."""
 
-    own_arena = False
+    own_arena = headless = False
+    _shared = None
 
     @classmethod
     def setUpClass(cls):
-        cls.arena = Arena().start() if cls.own_arena else start_shared_arena()
-
-    @classmethod
-    def tearDownClass(cls):
         if cls.own_arena:
-            cls.arena.stop()
+            cls.arena = Arena(headless=cls.headless).start()
+            cls.addClassCleanup(cls.arena.stop)
+        elif ArenaCase._shared is None:
+            cls.arena = ArenaCase._shared = Arena(headless=cls.headless).start()
+            unittest.addModuleCleanup(ArenaCase.stop_shared)
+        else:
+            cls.arena = ArenaCase._shared
+
+    @staticmethod
+    def stop_shared():
+        ArenaCase._shared.stop()
+        ArenaCase._shared = None
 
     def setUp(self):
         self.arena.tidy()
-        self._clients = []
 
-    def tearDown(self):
-        for t in self._clients:
-            try:
-                t.close()
-            except OSError:
-                pass
-
-    def client(self, park=True):
+    def client(self):
         t = self.arena.connect()
-        self._clients.append(t)
-        if park:
-            k = len(self._clients)
-            t.jump(-220 + 40 * k, -200)
+        self.addCleanup(t.close)
         return t
 
-    def assertReply(self, reply, pattern):
-        """The raw reply line (without its line feed) matches `pattern`."""
-        self.assertRegex(reply.line.rstrip("\n"), "^" + pattern + "$")
+
+# ------------------------------------------------------------- the window
+
+SIDE, HALF = 512, 256  # the window and the field, in pixels and field units
+HAVE_X = all(shutil.which(t) for t in ("Xvfb", "xdotool", "import", "xprop", "xwininfo"))
+# two @ presses end every key sequence: private mode flips to public and
+# back, and the second log line proves every earlier key ran
+_KEYS_DONE = re.compile(r"entering public mode\.\.\.\n(?:.*\n)*?entering private mode\.\.\.\n")
+
+
+class Window:
+    def __init__(self, arena):
+        self.env = dict(os.environ, DISPLAY=arena.display)
+        self.id = wait_for(lambda: self.x(["xdotool", "search", "--name", "Quill Mere @"],
+                                          check=False).stdout.split(), 30, 0.1)
+        if not self.id:
+            raise RuntimeError("the arena never showed its window")
+        self.id = self.id[0]
+
+    def x(self, args, check=True):
+        return subprocess.run(args, env=self.env, capture_output=True, text=True, timeout=20,
+                              check=check)
+
+    def key(self, *keys, check=True):
+        self.x(["xdotool", "key", "--window", self.id] + list(keys), check=check)
+
+    def title(self):
+        return re.search(r'= "(.*)"', self.x(["xprop", "-id", self.id, "WM_NAME"]).stdout)[1]
+
+    def size(self):
+        out = self.x(["xwininfo", "-id", self.id]).stdout
+        return int(re.search(r"Width: (\d+)", out)[1]), int(re.search(r"Height: (\d+)", out)[1])
+
+    def choose(self, entry, done):
+        """Picks pop-up menu entry `entry` (0 the first): press the right button,
+        drag onto the entry (13 + 25 * entry below the pointer), release; until
+        done() holds, as the pointer can go astray on a busy machine."""
+        for _ in range(3):
+            self.x(["xdotool", "mousemove", "--window", self.id, "100", "100", "mousedown", "3"])
+            time.sleep(0.7)
+            self.x(["xdotool", "mousemove", "--window", self.id, "150", str(113 + 25 * entry)])
+            time.sleep(0.7)
+            self.x(["xdotool", "mouseup", "3"], check=False)
+            if wait_for(done, 10):
+                return True
+        raise AssertionError("menu entry %d had no effect" % entry)
+
+
+def window_of(arena):
+    if not hasattr(arena, "window"):
+        arena.window = Window(arena)
+    return arena.window
+
+
+def press(arena, *keys):
+    """Sends `keys` (xdotool names) and returns once all were handled and the
+    next frame has published what they did."""
+    mark = arena.mark()
+    window_of(arena).key(*keys, "at", "at")
+    arena.wait_for_log(_KEYS_DONE, since=mark, timeout=20)
+    time.sleep(0.2)
+
+
+class Pixels:
+    """A SIDE x SIDE RGB picture, top row first. Field point (x, y) shows at
+    column x + HALF, row HALF - y; a colour test is a function of (r, g, b)."""
+
+    def __init__(self, raw):
+        assert len(raw) == SIDE * SIDE * 3, "a picture of %d bytes" % len(raw)
+        self.raw = raw
+
+    def at(self, col, row):
+        i = 3 * (row * SIDE + col)
+        return tuple(self.raw[i:i + 3])
+
+    @staticmethod
+    def cell(x, y):
+        return min(SIDE - 1, max(0, int(x + HALF))), min(SIDE - 1, max(0, int(HALF - y)))
+
+    def field(self, x, y):
+        return self.at(*self.cell(x, y))
+
+    def count(self, pred, x0=-HALF, y0=-HALF, x1=HALF - 1, y1=HALF - 1):
+        """Pixels matching pred in the field box [x0, x1] x [y0, y1]."""
+        (c0, r1), (c1, r0) = self.cell(x0, y0), self.cell(x1, y1)
+        return sum(1 for row in range(r0, r1 + 1) for col in range(c0, c1 + 1)
+                   if pred(*self.at(col, row)))
+
+    def near(self, x, y, pred, radius=2):
+        return self.count(pred, x - radius, y - radius, x + radius, y + radius) > 0
+
+
+def near(p, q, tol=6):
+    return all(abs(a - b) <= tol for a, b in zip(p, q))
+
+
+def differing_pixels(a, b, tol=8):
+    return 0 if a.raw == b.raw else sum(1 for i in range(0, len(a.raw), 3)
+               if any(abs(a.raw[i + k] - b.raw[i + k]) > tol for k in range(3)))
+
+
+def shot(arena):
+    win = window_of(arena)
+    return Pixels(subprocess.run(["import", "-window", win.id, "-depth", "8", "rgb:-"],
+                                 env=win.env, capture_output=True, timeout=30, check=True).stdout)
+
+
+def settled_shot(arena, clock=None):
+    """A picture that stands still: taken once `clock` (a turtle) has seen
+    frames go by and two shots in a row agree."""
+    if clock is not None:
+        wait_ticks(clock)
+    prev = shot(arena)
+    for _ in range(60):
+        time.sleep(0.15)
+        cur = shot(arena)
+        if cur.raw == prev.raw:
+            return cur
+        prev = cur
+    raise AssertionError("the window never settled")
+
+
+def png_file(path):
+    """(picture, [(key, text)], [chunk types]) of a complete PNG file, or None
+    while it is missing or unfinished; every text chunk must be compressed."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return None
+    chunks, i = [], 8
+    while i + 8 <= len(data) and (not chunks or chunks[-1][0] != "IEND"):
+        n, kind = struct.unpack(">I4s", data[i:i + 8])
+        chunks.append((kind.decode(), data[i + 8:i + 8 + n]))
+        i += 12 + n
+    if i > len(data) or not chunks or chunks[-1][0] != "IEND":
+        return None
+    assert not any(k in ("tEXt", "iTXt") for k, _ in chunks), "an uncompressed text chunk"
+    texts = [body.split(b"\0", 1) for k, body in chunks if k == "zTXt"]
+    texts = [(key.decode(), zlib.decompress(rest[1:]).decode("latin-1")) for key, rest in texts]
+    rgb = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], capture_output=True,
+                         check=True, timeout=30).stdout
+    return Pixels(rgb), texts, [k for k, _ in chunks]
+
+
+def feed(name):
+    lines, body = http_get("/" + name)
+    assert lines[0] == b"HTTP/1.1 200 OK", lines[0]
+    return json.loads(body.decode("latin-1"))
+
+
+def live_entries(kind=None):
+    """Live turtle-feed entries, of one type (1 turtle, 2 doughnut, 3 stone)."""
+    return [e for e in feed("turtle") if e["alive"] and kind in (None, e["type"])]
+
+
+def complete_maze(walls):
+    """A wall feed of the boundary alone, or of a whole maze (built south to
+    north, so a whole one has walls from the top interior row)."""
+    return len(walls) == 4 or any(w["y1"] == 224.0 for w in walls[4:])
+
+
+@unittest.skipUnless(HAVE_X, "Xvfb, xdotool and ImageMagick needed")
+class FieldCase(ArenaCase):
+    """A test on the shared arena's tidy field with its window; maze mode is
+    left off afterwards."""
+
+    def setUp(self):
+        super().setUp()
+        self.win = window_of(self.arena)
+        self.addCleanup(lambda: self.maze_on() and self.toggle_maze(False))
+
+    def maze_on(self):
+        log = self.arena.log()
+        return log.count("entering maze mode...\n") > log.count("exited from maze mode...\n")
+
+    def toggle_maze(self, want_on):
+        """M, waiting for the mode's log line; returns the log since."""
+        mark = self.arena.mark()
+        self.win.key("M")
+        self.arena.wait_for_log("entering maze mode...\n" if want_on
+                                else "exited from maze mode...\n", since=mark)
+        time.sleep(0.2)  # the next frame publishes the new walls
+        return self.arena.log()[mark:]
+
+    def close_and_wait(self, *clients):
+        """Closes clients and waits for the arena to log their ends."""
+        mark = self.arena.mark()
+        for t in clients:
+            t.close()
+        self.assertTrue(wait_for(lambda: self.arena.count("closing connection from ", mark)
+                                 >= len(clients)))
+
+    def assertSentAway(self, t):
+        with self.assertRaises((quillmere.ArenaError, OSError)):
+            for _ in range(50):
+                t.nop()
+                time.sleep(0.05)

@@ -1,0 +1,88 @@
+// common.mjs -- what the browser tests share: a host process keeping an arena
+// (host.py), Debian's chromium through playwright-core, viewer pages, raw
+// command clients and polling. Screenshots go to BROWSER_ARTEFACTS.
+import { spawn } from "node:child_process";
+import { createRequire } from "node:module";
+import { mkdirSync } from "node:fs";
+import net from "node:net";
+import path from "node:path";
+import readline from "node:readline";
+import { fileURLToPath } from "node:url";
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const { chromium } = createRequire(path.join(here, "..", "..", "web", "package.json"))(
+  "playwright-core");
+export const HTTP = "http://127.0.0.1:2280";
+export const artefacts = process.env.BROWSER_ARTEFACTS || process.cwd();
+mkdirSync(artefacts, { recursive: true });
+
+// host.py in `mode`; ready() resolves with the words after READY (the
+// arena's console key first) each time the host reports an arena up.
+export function startHost(mode) {
+  const proc = spawn("python3", [path.join(here, "host.py"), mode],
+    { stdio: ["pipe", "pipe", "inherit"] });
+  const lines = readline.createInterface({ input: proc.stdout });
+  const ready = () => new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error("the arena host said nothing")), 120000);
+    lines.once("line", (line) => {
+      clearTimeout(timer);
+      resolve(line.split(" ").slice(1));
+    });
+  });
+  return {
+    ready,
+    send: (cmd) => proc.stdin.write(cmd + "\n"),
+    stop: () => new Promise((resolve) => {
+      proc.once("exit", resolve);
+      proc.stdin.end("quit\n");
+    }),
+  };
+}
+
+export const launch = () => chromium.launch({
+  executablePath: "/usr/bin/chromium",
+  args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking"],
+});
+
+// A viewer page at `urlPath`, once it has drawn a few frames; page errors
+// are collected in `errors`.
+export async function openPage(browser, urlPath) {
+  const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
+  const errors = [];
+  page.on("pageerror", (e) => errors.push(String(e)));
+  await page.goto(HTTP + urlPath);
+  await page.waitForFunction(() => window.qmViewer && window.qmViewer.frames >= 10, null,
+    { timeout: 60000 });
+  return { page, errors };
+}
+
+export async function until(what, fn, timeoutMs = 15000) {
+  for (const deadline = Date.now() + timeoutMs; ;) {
+    const v = await fn();
+    if (v) return v;
+    if (Date.now() > deadline) throw new Error("timed out waiting for " + what);
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
+// A command-port client: send(cmd) resolves with the reply line.
+export function client() {
+  return new Promise((resolve, reject) => {
+    const sock = net.connect(2222, "127.0.0.1");
+    const waiting = [];
+    let buf = "";
+    sock.setEncoding("latin1");
+    sock.on("data", (d) => {
+      buf += d;
+      for (let i; (i = buf.indexOf("\n")) >= 0; buf = buf.slice(i + 1)) waiting.shift()?.(buf.slice(0, i));
+    });
+    sock.once("error", reject);
+    sock.once("connect", () => {
+      sock.on("error", () => {}); // the arena may go away under the test
+      resolve({
+        send: (cmd) => new Promise((res) => waiting.push(res) && sock.write(cmd + "\n")),
+        close: () => sock.destroy(),
+      });
+    });
+  });
+}
