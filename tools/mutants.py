@@ -240,9 +240,9 @@ FAST_BINARIES = ["tests/unit_tests", "tests/paint_tests", "tests/headless_tests"
 FAST_TIMEOUT = 120  # seconds per binary; a hang counts as caught
 # The arena suites, quick ones first: a fault stops at the first that fails.
 ARENA_SUITES = [
-    "integration_spawning", "integration_protocol", "clients_c", "clients_python", "clients_js",
-    "integration_window", "integration_server", "integration_http", "integration_scene",
-    "integration_field_hazards", "integration_field_control", "examples_smoke", "browser_viewer",
+    "clients_c", "clients_python", "clients_js", "integration_window", "integration_http",
+    "integration_scene", "integration_recording", "integration_field_hazards",
+    "integration_field_control", "examples_smoke", "browser_viewer", "browser_timeline",
 ]
 ARENA_TIMEOUT = 900  # seconds per suite, over ctest's own per-test limit
 

@@ -62,11 +62,12 @@ def _stop(proc):
 
 
 class Arena:
-    """The program under test; env names values to set, or None to remove.
+    """The program under test (binary: the benchmarks' choice, else QMERE_BIN,
+    else build/qmere); env names values to set, or None to remove.
     headless: True passes --headless; "fallback" only leaves DISPLAY unset."""
 
-    def __init__(self, args=(), env=None, headless=False):
-        self.binary = os.path.abspath(os.environ.get("QMERE_BIN")
+    def __init__(self, binary=None, args=(), env=None, headless=False):
+        self.binary = os.path.abspath(binary or os.environ.get("QMERE_BIN")
                                       or os.path.join(REPO, "build", "qmere"))
         self.args = (["--headless"] if headless is True else []) + list(args)
         self.headless, self.env = headless, dict(env or {})
