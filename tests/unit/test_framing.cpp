@@ -47,12 +47,9 @@ TEST_F(Framing, CommandsAreCutAtSemicolonAndLineFeed) {
         {"';' and line feed end commands", "F 10;B 5\n", {ok, ok}, 5, 2},
         {"leading blanks, carriage return", "  F 10\r\n", {ok}, 10, 1},
         {"empty commands send nothing", ";;\n", {}, 0, 0},
-        {"blank and control-only commands", "   ;\r\n\t;", {}, 0, 0},
         {"a tab disappears, the bytes around it join", "F 1\t0\n", {ok}, 10, 1},
         // "F 10\x7f": DEL is kept, strtod stops before it
         {"high and control bytes are dropped", "F \xff" "1\x80" "0\x01\x7f\n", {ok}, 10, 1},
-        {"high bytes before the letter", "\x90\xe3\x81\x82Q P\n", {"0.000000 0.000000 OK @ 0 0"}, 0,
-         0},
         {"NUL inside a read is dropped, not an end", std::string("F 1\0" "0;", 6), {ok}, 10, 1},
         {"every command of one read, in order",
          "F 1;F 1;F 1;Q P;Z;.\n",
@@ -72,10 +69,8 @@ TEST_F(Framing, CommandsAreCutAtSemicolonAndLineFeed) {
 
 TEST_F(Framing, CommandSplitAcrossReadsRunsWhenTheTerminatorArrives) {
     EXPECT_TRUE(feed("F 1").empty());
-    EXPECT_EQ(client_tab[0].len, 3);
-    EXPECT_STREQ(client_tab[0].buffer, "F 1");
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0);
     EXPECT_TRUE(feed("0").empty());
+    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0);
     EXPECT_EQ(feed("\nF").size(), 1u);
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 10.0);
     EXPECT_STREQ(client_tab[0].buffer, "F") << "the raw tail is kept";
@@ -128,8 +123,6 @@ TEST_F(Framing, DepartedClientLeavesAZombieAndEndsThePass) {
 TEST_F(Framing, MarkedClientIsDroppedWithoutZombie) {
     disconnect_client_for(tid + 1, 0);
     EXPECT_EQ(client_tab[0].to_be_disconnected, 0) << "another tid does not mark the client";
-    disconnect_client_for(tid, -1);
-    disconnect_client_for(tid, MAX_CLIENT);
     disconnect_client_for(tid, 0);
     EXPECT_EQ(client_tab[0].to_be_disconnected, 1);
     push("F 5\n");
@@ -139,26 +132,26 @@ TEST_F(Framing, MarkedClientIsDroppedWithoutZombie) {
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0) << "its pending input is not run";
     EXPECT_TRUE(peer_sees_close(peer[0]));
     EXPECT_EQ(nclient, 0);
-    // a free or invalid slot: nothing happens
-    EXPECT_EQ(stderr_of([] {
-                  disconnect_client(-1);
-                  disconnect_client(MAX_CLIENT);
-                  disconnect_client(5);
-              }),
-              "");
-    EXPECT_EQ(nclient, 0);
 }
 
 // --------------------------------------------------------- full buffer rule
 
+// The buffer holds the longest unterminated text and then runs it; a read
+// never goes beyond the free space; a stream of empty commands never fills it.
 TEST_F(Framing, LongestUnterminatedTextStaysThenRuns) {
+    push(std::string(CLIENT_BUF + 500, 'A'));
+    EXPECT_EQ(receive_client_packet(0), CLIENT_BUF - 1);
+    EXPECT_EQ(client_tab[0].buffer[CLIENT_BUF - 1], '\0');
+    EXPECT_LT(receive_client_packet(0), 0) << "a full buffer reads as a failed read";
+    free_all_client_slots();
+    attach(0, tid);
     push(std::string(CLIENT_BUF - 2, 'A'));
     check_client_status();
-    EXPECT_GE(client_tab[0].socket, 0);
     EXPECT_EQ(client_tab[0].len, CLIENT_BUF - 2);
-    push("\n");
-    check_client_status();
+    push("\n" + std::string(4000, ';'));
+    for (int i = 0; i < 20; i++) check_client_status();
     EXPECT_EQ(drain(), Lines{"ERR @ 0 0"});
+    EXPECT_GE(client_tab[0].socket, 0);
     EXPECT_EQ(client_tab[0].len, 0);
 }
 
@@ -185,23 +178,6 @@ TEST_F(Framing, UnterminatedTextFillingTheBufferClosesTheClient) {
         EXPECT_TRUE(peer_sees_close(peer[0]));
         EXPECT_EQ(nclient, 0);
     }
-}
-
-TEST_F(Framing, StreamOfEmptyCommandsNeverFillsTheBuffer) {
-    push(std::string(4000, ';'));
-    for (int i = 0; i < 20; i++) check_client_status();
-    EXPECT_GE(client_tab[0].socket, 0);
-    EXPECT_EQ(client_tab[0].len, 0);
-    EXPECT_TRUE(drain().empty());
-}
-
-TEST_F(Framing, ReceiveNeverReadsBeyondTheFreeSpace) {
-    push(std::string(2000, 'x'));
-    EXPECT_EQ(receive_client_packet(0), CLIENT_BUF - 1);
-    EXPECT_EQ(client_tab[0].len, CLIENT_BUF - 1);
-    EXPECT_EQ(client_tab[0].buffer[CLIENT_BUF - 1], '\0');
-    EXPECT_LT(receive_client_packet(0), 0) << "a full buffer reads as a failed read";
-    EXPECT_EQ(client_tab[0].len, CLIENT_BUF - 1);
 }
 
 // ------------------------------------------------------------ garbage
@@ -351,18 +327,6 @@ TEST_F(Admission, FreedSlotIsTakenAgainWithANewTurtle) {
     EXPECT_NE(client_tab[0].tid, t0) << "the zombie keeps its slot";
     EXPECT_TRUE(ttl[t0].status & ST_ZOMBIE);
     EXPECT_EQ(nclient, 2);
-}
-
-TEST_F(Admission, EchoSendsOneReadBack) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    send(fds[1], "hello", 5, 0);
-    EXPECT_EQ(read_and_write_back(fds[0]), 5);
-    char buf[8] = {};
-    EXPECT_EQ(recv(fds[1], buf, sizeof(buf), 0), 5);
-    EXPECT_STREQ(buf, "hello");
-    close(fds[0]);
-    close(fds[1]);
 }
 
 // A client that sends commands but never reads its replies must not stop
