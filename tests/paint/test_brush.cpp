@@ -53,12 +53,6 @@ double heading(const Dab& a, const Dab& b) {
     return std::atan2(b.y - a.y, b.x - a.x) * 180.0 / PI;
 }
 
-double min_of(const std::vector<Dab>& d, double Dab::*field) {
-    double m = 1e300;
-    for (const auto& x : d) m = std::min(m, x.*field);
-    return m;
-}
-
 // A straight 30-unit run of width 1 takes the full 512 steps, so dab k lies
 // exactly at t = k/512: the size of every dab is the profile itself.
 void expect_profile(double deg, int last, const std::function<double(double)>& factor) {
