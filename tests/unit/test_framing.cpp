@@ -8,7 +8,6 @@
 
 #include <cerrno>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -181,43 +180,6 @@ TEST_F(Framing, UnterminatedTextFillingTheBufferClosesTheClient) {
 }
 
 // ------------------------------------------------------------ garbage
-
-TEST_F(Framing, RandomGarbageNeverBreaksTheSlotOrTheTurtle) {
-    std::mt19937 rng(2024);
-    const char* pieces[] = {"F ", "B ", "J ", "G ", "T L ", "T ", "Q R ", "Q P", "S ", "N ", "U ",
-                            "C ", "K ", "W ", "Y + ", "E ", "O ", "L ", "P ", "I ", "nan", "inf",
-                            "1e308", "-1e308", "4142", "-", " ", ";", "\n", "\r", "\t", "9", ".5"};
-    testing::internal::CaptureStderr();
-    for (int round = 0; round < 3000; round++) {
-        if (client_tab[0].socket < 0) {
-            close(peer[0]);
-            reset_world_for_test(round);
-            tid = place_turtle(0.0, 0.0, 0.0, 0);
-            attach(0, tid);
-        }
-        std::string chunk;
-        int n = 1 + (int)(rng() % 12);
-        for (int i = 0; i < n; i++) {
-            if (rng() % 3 == 0)
-                chunk += (char)(rng() % 256);
-            else
-                chunk += pieces[rng() % (sizeof(pieces) / sizeof(pieces[0]))];
-        }
-        push(chunk);
-        check_client_status();
-        end_of_frame();
-        for (const std::string& line : drain()) {
-            ASSERT_TRUE(parse_reply(line).well_formed) << line;
-        }
-        if (client_tab[0].socket >= 0) {
-            ASSERT_GE(client_tab[0].len, 0);
-            ASSERT_LT(client_tab[0].len, CLIENT_BUF - 1);
-            ASSERT_EQ(client_tab[0].buffer[client_tab[0].len], '\0');
-        }
-        ASSERT_TRUE(position_finite(tid)) << round;
-    }
-    testing::internal::GetCapturedStderr();
-}
 
 // ------------------------------------------------------------- admission
 
