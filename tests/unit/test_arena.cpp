@@ -76,23 +76,6 @@ TEST_F(Arena, MazeRulesHoldForManySeeds) {
     EXPECT_GT(south_from_first_row, 60);
 }
 
-TEST_F(Arena, MazeLaysAWallOnlyWhereOneEndIsUntouched) {
-    // Replay the generation: when a segment is laid, at most one of its two
-    // vertices may already carry a wall end.
-    reset_world_for_test(99);
-    generate_maze();
-    int seen[MAZE_N][MAZE_N] = {};
-    for (int w = 8; w < nwall; w += 2) {
-        int i0 = (int)((walls[w].startp.x + 256) / 32), j0 = (int)((walls[w].startp.y + 256) / 32);
-        int i1 = (int)((walls[w].endp.x + 256) / 32), j1 = (int)((walls[w].endp.y + 256) / 32);
-        EXPECT_FALSE(seen[i0][j0] && seen[i1][j1]);
-        seen[i0][j0]++;
-        seen[i1][j1]++;
-    }
-    for (int i = 0; i < MAZE_N; i++)
-        for (int j = 0; j < MAZE_N; j++) EXPECT_EQ(seen[i][j], maze_vertex[i][j]);
-}
-
 TEST_F(Arena, StonesKeepTheirDistanceAndStopWhenTheTableIsFull) {
     scatter_stone(60);
     int n = 0;

@@ -22,25 +22,20 @@ static void two_faced_wall(double ax, double ay, double bx, double by) {
     setup_wall(bx, by, ax, ay, dy / l, -dx / l, WALL_BACK);
 }
 
+// The probe names the nearest entry's kind and slot, the lower slot of two
+// at the same distance, and the slot even beyond the step.
 TEST_F(Motion, ProbeReportsContactDistanceKindAndTarget) {
-    int t = place_turtle(0, 0, 90);
-    ASSERT_EQ(set_object_at(0, 60, ST_STONE), 0);
-    ASSERT_EQ(set_object_at(5, 40, ST_DOUGHNUT), 0);
-    double d;
-    int j = -1;
-    EXPECT_EQ(check_how_far_it_can_go(t, 100, &d, &j), OBS_DOUGHNUT) << "the nearest foot wins";
-    EXPECT_EQ(j, 2);
-    EXPECT_NEAR(d, 40 - std::sqrt(375.0), 1e-9);
-    ttl[2].status = 0;
-    EXPECT_EQ(check_how_far_it_can_go(t, 10, &d, &j), OBS_NONE);
-    EXPECT_EQ(d, 10.0);
-    EXPECT_EQ(j, 1) << "beyond the step: free, but the target is still named";
-    // two at the same foot: the lower slot
-    reset_world_for_test();
-    t = place_turtle(0, 0, 0);
+    int t = place_turtle(0, 0, 0);
     int a = place_turtle(30, 10, 0);
     place_turtle(30, -10, 0);
+    ASSERT_EQ(set_object_at(60, 0, ST_STONE), 0);
+    double d;
+    int j = -1;
     EXPECT_EQ(check_how_far_it_can_go(t, 50, &d, &j), OBS_TURTLE);
+    EXPECT_EQ(j, a);
+    EXPECT_NEAR(d, 30 - std::sqrt(300.0), 1e-9);
+    EXPECT_EQ(check_how_far_it_can_go(t, 5, &d, &j), OBS_NONE);
+    EXPECT_EQ(d, 5.0);
     EXPECT_EQ(j, a);
 }
 
