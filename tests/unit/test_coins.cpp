@@ -78,8 +78,8 @@ TEST_F(Coins, RefusalsOfDropAndLoan) {
     ttl[t].ncoin = -3;
     EXPECT_EQ(turtle_drop_coin(t), -1);
     EXPECT_EQ(ncoin, 0);
-    for (int i = 0; i < MAX_COIN - 1; i++) coins[i].status = COIN_ON_FIELD, coins[i].order = i;
-    ncoin = MAX_COIN - 1;
+    for (int i = 0; i < 299; i++) coins[i].status = COIN_ON_FIELD, coins[i].order = i;
+    ncoin = 299; // 300 coins on the field at most
     ttl[t].ncoin = 2;
     EXPECT_EQ(turtle_drop_coin(t), 0) << "the last free slot";
     EXPECT_EQ(turtle_drop_coin(t), -1) << "a full table";

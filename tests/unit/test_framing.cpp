@@ -138,15 +138,15 @@ TEST_F(Framing, MarkedClientIsDroppedWithoutZombie) {
 // The buffer holds the longest unterminated text and then runs it; a read
 // never goes beyond the free space; a stream of empty commands never fills it.
 TEST_F(Framing, LongestUnterminatedTextStaysThenRuns) {
-    push(std::string(CLIENT_BUF + 500, 'A'));
-    EXPECT_EQ(receive_client_packet(0), CLIENT_BUF - 1);
-    EXPECT_EQ(client_tab[0].buffer[CLIENT_BUF - 1], '\0');
+    push(std::string(1012, 'A'));
+    EXPECT_EQ(receive_client_packet(0), 511);
+    EXPECT_EQ(client_tab[0].buffer[511], '\0');
     EXPECT_LT(receive_client_packet(0), 0) << "a full buffer reads as a failed read";
     free_all_client_slots();
     attach(0, tid);
-    push(std::string(CLIENT_BUF - 2, 'A'));
+    push(std::string(510, 'A')); // the longest text still waiting for its end
     check_client_status();
-    EXPECT_EQ(client_tab[0].len, CLIENT_BUF - 2);
+    EXPECT_EQ(client_tab[0].len, 510);
     push("\n" + std::string(4000, ';'));
     for (int i = 0; i < 20; i++) check_client_status();
     EXPECT_EQ(drain(), Lines{"ERR @ 0 0"});
@@ -158,7 +158,7 @@ TEST_F(Framing, LongestUnterminatedTextStaysThenRuns) {
 // whether it arrives in one read or two, letters or blanks.
 TEST_F(Framing, UnterminatedTextFillingTheBufferClosesTheClient) {
     for (const auto& [first, second] : {std::pair{std::string(300, 'F'), std::string(300, 'F')},
-                                        {std::string(CLIENT_BUF, '\r'), std::string()}}) {
+                                        {std::string(512, '\r'), std::string()}}) {
         reset_world_for_test();
         tid = place_turtle(0.0, 0.0, 0.0, 0);
         if (peer[0] >= 0) close(peer[0]);
@@ -232,14 +232,14 @@ struct Admission : World {
 // taken again with a new turtle, the zombie keeping its own.
 TEST_F(Admission, TenClientsGetTurtlesTheEleventhIsClosed) {
     testing::internal::CaptureStderr();
-    for (int i = 0; i < MAX_CLIENT; i++) {
+    for (int i = 0; i < 10; i++) {
         int s = dial();
         EXPECT_GE(accept_connection(listener), 0);
         EXPECT_EQ(client_tab[i].tid, i);
         EXPECT_EQ(ttl[i].cid, i);
         EXPECT_EQ(ntohs(client_tab[i].addr.sin_port), local_port(s));
     }
-    EXPECT_EQ(nclient, MAX_CLIENT);
+    EXPECT_EQ(nclient, 10);
     int s11 = dial();
     EXPECT_EQ(accept_connection(listener), -1);
     std::string log = testing::internal::GetCapturedStderr();
@@ -247,12 +247,12 @@ TEST_F(Admission, TenClientsGetTurtlesTheEleventhIsClosed) {
     const std::string full = "accept_connection(): reaches MAX_CLIENT\n";
     EXPECT_EQ(log.substr(log.size() - full.size()), full) << log;
     EXPECT_TRUE(peer_sees_close(s11));
-    EXPECT_EQ(nclient, MAX_CLIENT);
+    EXPECT_EQ(nclient, 10);
     make_zombie(0);
     EXPECT_EQ(stderr_of([] { disconnect_client(0); }).rfind("closing connection from 127.0.0.1 ", 0), 0u);
     dial();
     EXPECT_EQ(stderr_of([&] { EXPECT_GE(accept_connection(listener), 0); }).rfind("handling", 0), 0u);
-    EXPECT_EQ(client_tab[0].tid, MAX_CLIENT) << "the zombie keeps its slot";
+    EXPECT_EQ(client_tab[0].tid, 10) << "the zombie keeps its slot";
     EXPECT_TRUE(ttl[0].status & ST_ZOMBIE);
 }
 
@@ -288,7 +288,7 @@ TEST_F(Framing, ClientThatNeverReadsItsRepliesIsClosedNotWaitedFor) {
     int other = place_turtle(100.0, 100.0, 0.0, 1);
     attach(1, other);
     std::string queries;
-    while (queries.size() + 4 < CLIENT_BUF - 1) queries += "Q T;";
+    while (queries.size() + 4 < 511) queries += "Q T;";
     std::string log;
     for (int round = 0; round < 2000 && client_tab[0].socket >= 0; round++) {
         push(queries + "\n");
