@@ -25,22 +25,14 @@ struct Moments {
 // Alpha-weighted centre and mean colour of a 32 x 32 RGBA picture.
 Moments moments(const unsigned char* im) {
     Moments m;
-    for (int row = 0; row < SIDE; row++)
-        for (int col = 0; col < SIDE; col++) {
-            const unsigned char* p = px(im, col, row);
-            double a = p[3];
-            m.weight += a;
-            m.cx += a * col;
-            m.cy += a * row;
-            m.r += a * p[0];
-            m.g += a * p[1];
-            m.b += a * p[2];
-        }
-    m.cx /= m.weight;
-    m.cy /= m.weight;
-    m.r /= m.weight;
-    m.g /= m.weight;
-    m.b /= m.weight;
+    for (int i = 0; i < SIDE * SIDE; i++) {
+        const unsigned char* p = im + 4 * i;
+        const double a = p[3];
+        m.weight += a;
+        m.cx += a * (i % SIDE), m.cy += a * (i / SIDE);
+        m.r += a * p[0], m.g += a * p[1], m.b += a * p[2];
+    }
+    for (double* v : {&m.cx, &m.cy, &m.r, &m.g, &m.b}) *v /= m.weight;
     return m;
 }
 
@@ -54,9 +46,7 @@ TEST(ImageData, DabIsWhiteInkOnBlackWithSoftAlphaAtMost238) {
     for (int i = 0; i < SIDE * SIDE; i++) {
         const unsigned char* p = ten_image32x32 + 4 * i;
         unsigned char want = p[3] != 0 ? 255 : 0;
-        ASSERT_EQ(p[0], want) << "pixel " << i;
-        ASSERT_EQ(p[1], want) << "pixel " << i;
-        ASSERT_EQ(p[2], want) << "pixel " << i;
+        ASSERT_TRUE(p[0] == want && p[1] == want && p[2] == want) << "pixel " << i;
         max_alpha = std::max(max_alpha, (int)p[3]);
         if (p[3] > 0 && p[3] < 200) soft++;
         if (p[3] >= 200) solid++;
