@@ -9,43 +9,16 @@
 
 namespace {
 
-constexpr double R = 0.1, G = 0.2, B = 0.3;
+constexpr double R = INK.r, G = INK.g, B = INK.b;
 constexpr double PI = 3.141592653589793;
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double Inf = std::numeric_limits<double>::infinity();
-
-struct P {
-    double x, y, s;
-};
 
 // The point `len` units from p along heading `deg`, with width s.
 P toward(P p, double len, double deg, double s) {
     return {p.x + len * std::cos(deg * PI / 180.0), p.y + len * std::sin(deg * PI / 180.0), s};
 }
 
-std::vector<Dab> line(P a, P b, int last) {
-    return dabs_of([&] { brushLine(a.x, a.y, a.s, b.x, b.y, b.s, R, G, B, last); });
-}
-std::vector<Dab> line2(P a, P b, P c) {
-    return dabs_of([&] { brushLine2(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, R, G, B); });
-}
-std::vector<Dab> line3(P a, P b, P c, P d) {
-    return dabs_of([&] {
-        brushLine3(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, d.x, d.y, d.s, R, G, B);
-    });
-}
-std::vector<Dab> curve3(P a, P b, P c) {
-    return dabs_of([&] { drawCurve3(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, R, G, B); });
-}
-std::vector<Dab> curve3last(P a, P b, P c) {
-    return dabs_of(
-        [&] { drawCurve3asLastStroke(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, R, G, B); });
-}
-std::vector<Dab> curve4(P a, P b, P c, P d) {
-    return dabs_of([&] {
-        drawCurve4(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, d.x, d.y, d.s, R, G, B);
-    });
-}
 std::vector<Dab> one_dab(P p) { return {{p.x, p.y, p.s, R, G, B}}; }
 
 // Heading in degrees from dab a to dab b.

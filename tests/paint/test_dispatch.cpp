@@ -9,10 +9,6 @@
 
 namespace {
 
-struct P {
-    double x, y, s;
-};
-
 // One frame's canvas pass as the window runs it: the frame's pen
 // bookkeeping, then the marks the snapshot asks for.
 static struct frame_snapshot snap;
@@ -23,28 +19,6 @@ void paint_frame() {
 
 // Trail point i of slot 0 with its paired width.
 P trail(int i) { return {ttl[0].pos[i].x, ttl[0].pos[i].y, ttl[0].width[i + 1]}; }
-
-std::vector<Dab> line(P a, P b, struct color c, int last) {
-    return dabs_of([&] { brushLine(a.x, a.y, a.s, b.x, b.y, b.s, c.r, c.g, c.b, last); });
-}
-std::vector<Dab> line2(P a, P b, P p, struct color c) {
-    return dabs_of(
-        [&] { brushLine2(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, c.r, c.g, c.b); });
-}
-std::vector<Dab> line3(P a, P b, P p, P q, struct color c) {
-    return dabs_of([&] {
-        brushLine3(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, q.x, q.y, q.s, c.r, c.g, c.b);
-    });
-}
-std::vector<Dab> curve3(P a, P b, P p, struct color c) {
-    return dabs_of(
-        [&] { drawCurve3(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, c.r, c.g, c.b); });
-}
-std::vector<Dab> curve4(P a, P b, P p, P q, struct color c) {
-    return dabs_of([&] {
-        drawCurve4(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, q.x, q.y, q.s, c.r, c.g, c.b);
-    });
-}
 
 // Slot 0 as a brush turtle with a gently bending trail and a distinct
 // width and colour in every history slot.
@@ -75,7 +49,7 @@ TEST_F(PaintTest, BrushDispatchOverTheHistory) {
     fill_trail_record(ST_BRUSH);
     const struct color c2 = ttl[0].col[2], c3 = ttl[0].col[3], c4 = ttl[0].col[4];
     const P t0 = trail(0), t1 = trail(1), t2 = trail(2), t3 = trail(3), t4 = trail(4);
-    const std::vector<Dab> none, tail1 = line(t1, t0, c2, 1), tail2 = line2(t2, t1, t0, c3),
+    const std::vector<Dab> none, tail1 = line(t1, t0, 1, c2), tail2 = line2(t2, t1, t0, c3),
                                  tail3 = line3(t3, t2, t1, t0, c4);
     const struct {
         int last, nstroke;
