@@ -21,11 +21,6 @@ P toward(P p, double len, double deg, double s) {
 
 std::vector<Dab> one_dab(P p) { return {{p.x, p.y, p.s, R, G, B}}; }
 
-// Heading in degrees from dab a to dab b.
-double heading(const Dab& a, const Dab& b) {
-    return std::atan2(b.y - a.y, b.x - a.x) * 180.0 / PI;
-}
-
 // A straight 30-unit run of width 1 takes the full 512 steps, so dab k lies
 // exactly at t = k/512: the size of every dab is the profile itself.
 void expect_profile(double deg, int last, const std::function<double(double)>& factor) {
@@ -176,19 +171,6 @@ TEST_F(PaintTest, TailFallingGentlyEndsWithTheUpwardFlick) {
 }
 
 // ------------------------------------------------------------------ curves
-
-TEST_F(PaintTest, MiddleCurveIsTangentToBothNeighbourChords) {
-    const P p0{0, 0, 7}, p1{20, 0, 0.5}, p2{40, 4, 1.5}, p3{60, 12, 8};
-    auto d = curve4(p0, p1, p2, p3); // 20.4 units at width 0.5: 512 steps
-    ASSERT_EQ(d.size(), 513u);
-    EXPECT_NEAR(d.front().x, p1.x, 1e-12);
-    EXPECT_NEAR(d.back().x, p2.x, 1e-9);
-    EXPECT_NEAR(d.back().y, p2.y, 1e-9);
-    // leaves P1 along P2 - P0 and arrives at P2 along P3 - P1
-    EXPECT_NEAR(heading(d[0], d[1]), std::atan2(4.0, 40.0) * 180 / M_PI, 0.5);
-    EXPECT_NEAR(heading(d[511], d[512]), std::atan2(12.0, 40.0) * 180 / M_PI, 0.5);
-    EXPECT_NEAR(d[256].size, 1.0, 1e-12); // widths s1 .. s2, s0 and s3 unused
-}
 
 // ------------------------------------------------------------ bad input
 

@@ -116,25 +116,6 @@ TEST_F(PaintTest, StrokeFromPenDownToPenUp) {
     EXPECT_TRUE(dabs_of([&] { paint_frame(); }).empty()); // finished once only
 }
 
-TEST_F(PaintTest, PenDownAndUpWithoutMovingIsOneDab) {
-    const int tid = place_turtle(12, 34, 0);
-    turtle_set_brush(tid);
-    turtle_line_width(tid, 6);
-    turtle_pen_down(tid);
-    paint_frame(); // nstroke 1
-    turtle_pen_up(tid);
-    auto d = dabs_of([&] { paint_frame(); });
-    const struct color c = ttl[tid].col[2];
-    EXPECT_EQ(d, (std::vector<Dab>{{12, 34, 6, c.r, c.g, c.b}}));
-
-    // down and up within one frame: nstroke 0
-    turtle_pen_down(tid);
-    turtle_pen_up(tid);
-    d = dabs_of([&] { paint_frame(); });
-    EXPECT_EQ(d.size(), 1u);
-    EXPECT_EQ(ttl[tid].nstroke, 0);
-}
-
 // ------------------------------------------------- lines, points and fills
 
 // The line runs over the newest move, shading the old colour to the new; a

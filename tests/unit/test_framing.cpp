@@ -119,20 +119,6 @@ TEST_F(Framing, DepartedClientLeavesAZombieAndEndsThePass) {
     EXPECT_EQ(drain(1).size(), 1u);
 }
 
-TEST_F(Framing, MarkedClientIsDroppedWithoutZombie) {
-    disconnect_client_for(tid + 1, 0);
-    EXPECT_EQ(client_tab[0].to_be_disconnected, 0) << "another tid does not mark the client";
-    disconnect_client_for(tid, 0);
-    EXPECT_EQ(client_tab[0].to_be_disconnected, 1);
-    push("F 5\n");
-    EXPECT_EQ(stderr_of([] { check_client_status(); }), CLOSING + "\n");
-    EXPECT_EQ(client_tab[0].socket, -1);
-    EXPECT_FALSE(ttl[tid].status & ST_ZOMBIE);
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0) << "its pending input is not run";
-    EXPECT_TRUE(peer_sees_close(peer[0]));
-    EXPECT_EQ(nclient, 0);
-}
-
 // --------------------------------------------------------- full buffer rule
 
 // The buffer holds the longest unterminated text and then runs it; a read

@@ -211,17 +211,6 @@ TEST_F(Language, EventMaskSubOptions) {
     }
 }
 
-TEST_F(Language, RobotIsAnsweredWithTheQueryOfItsSlot) {
-    // the robot takes slot 1, which is also the code of 'Q P'
-    ttl[tid].pos[0] = {2.0, 3.0};
-    EXPECT_EQ(run("R"), "2.000000 3.000000 OK @ 0 0");
-    EXPECT_EQ(ttl[1].status, ST_ALIVE | ST_ROBOT);
-    for (int i = 2; i < 20; i++) place_turtle(-240.0 + 25.0 * i, 240.0, 0.0, -1);
-    EXPECT_EQ(run("R"), "OK @ 0 0");
-    for (int i = 21; i < 30; i++) place_turtle(-240.0 + 16.0 * i, 200.0, 0.0, -1);
-    EXPECT_EQ(run("R"), "ERR @ 0 0") << "a full field";
-}
-
 TEST_F(Language, EveryQueryLetter) {
     elapsed_time = 42;
     ttl[tid].heading = -12.5;

@@ -222,19 +222,3 @@ TEST_F(Motion, JumpRefusals) {
     EXPECT_EQ(turtle_jump(t, 20, 0), 0);
 }
 
-TEST_F(Motion, DistanceHelpers) {
-    EXPECT_EQ(dist_to_wall_from(250, 10), 6.0);
-    const struct {
-        double x, y;
-        int hit;
-    } points[] = {{0, 0, 0}, {251, 0, 0} /* exactly 5 */, {251.5, 0, 1}, {0, -256.5, 1}};
-    for (const auto& p : points) EXPECT_EQ(is_hitting_wall(p.x, p.y), p.hit) << p.x << " " << p.y;
-    int a = place_turtle(0, 0, 0);
-    int b = place_turtle(3, 4, 0);
-    set_object_at(100, 0, ST_STONE);
-    EXPECT_EQ(dist_t2t(a, b), 5.0);
-    make_zombie(b);
-    EXPECT_EQ(dist_to_nn(a), 5.0) << "zombies count";
-    ttl[b].status = 0;
-    EXPECT_EQ(dist_to_nn(a), 100.0) << "stones count";
-}

@@ -120,29 +120,3 @@ TEST_F(ImageFiles, CaptureNameFollowsHomeAndNeverCutsAPath) {
     EXPECT_STREQ(name, "qmere-capture-123456789.png");
 }
 
-// The texts of a capture's PNG chunks: who, where and when, cut to their
-// fields; "unknown" for what cannot be told.
-TEST(CaptureText, GivenNamesAreCutToTheirFields) {
-    const time_t when = 741397748; // some evening in June 1993
-    const std::string user31(CAPTURE_AUTHOR_LEN - 1, 'a'), host127(CAPTURE_SOURCE_LEN - 1, 's');
-    const std::string user33 = user31 + "bc", host129 = host127 + "hh";
-    const struct {
-        const char *user, *host;
-        std::string author, source;
-    } cases[] = {
-        {"student", "box", "student", "box"},
-        {user33.c_str(), host129.c_str(), user31, host127},
-        {nullptr, "", "unknown", "unknown"},
-    };
-    for (const auto& c : cases) {
-        capture_text ct;
-        fill_capture_text_from(&ct, c.user, c.host, when);
-        EXPECT_EQ(ct.author, c.author) << (c.user ? c.user : "(null)");
-        EXPECT_EQ(ct.source, c.source) << c.host;
-        EXPECT_EQ(strlen(ct.description), 24u) << "ctime's text without its newline";
-        EXPECT_NE(strstr(ct.description, "1993"), nullptr);
-    }
-    capture_text ct;
-    fill_capture_text_from(&ct, "u", "h", std::numeric_limits<time_t>::max());
-    EXPECT_STREQ(ct.description, "unknown time");
-}
