@@ -118,13 +118,10 @@ TEST_F(Content, TurtleFeedShowsEveryChangeAtTheNextRequest) {
     put(0, "a", 0, 0, 0);
     put(1, "b", 5, 5, 0);
     const std::pair<const char*, std::function<void()>> changes[] = {
-        {"x", [] { ttl[0].pos[0].x = 1; }},        {"heading", [] { ttl[0].heading = 45; }},
-        {"name", [] { ttl[1].name[0] = 'z'; }},    {"team", [] { ttl[0].team = 3; }},
-        {"score", [] { ttl[1].score = 7; }},       {"coins", [] { ttl[0].ncoin = 1; }},
-        {"dying", [] { ttl[0].ttl = 9; }},         {"bullet", [] { ttl[1].bullet.x = 3; }},
-        {"blast", [] { ttl[1].bttf = 2; }},        {"firing", [] { ttl[0].status |= ST_BULLET; }},
-        {"event", [] { ttl[1].event |= EV_TEAM_MSG; }}, {"tick", [] { elapsed_time++; }},
-        {"new slot", [] { ntmax = 3; }},
+        {"x", [] { ttl[0].pos[0].x = 1; }},     {"heading", [] { ttl[0].heading = 45; }},
+        {"name", [] { ttl[1].name[0] = 'z'; }}, {"score", [] { ttl[1].score = 7; }},
+        {"bullet", [] { ttl[1].bullet.x = 3; }}, {"event", [] { ttl[1].event |= EV_TEAM_MSG; }},
+        {"tick", [] { elapsed_time++; }},       {"new slot", [] { ntmax = 3; }},
     };
     std::string before = turtles();
     EXPECT_EQ(turtles(), before) << "nothing changed";

@@ -1,7 +1,6 @@
 // test_image_data.cpp -- the compiled-in pictures that the build draws into
 // image_data.h show what the drawing toolkit expects of them: the dab's ink
-// and balance point, the icons' colours and transparent corners, the
-// background's dark red range.
+// and balance point, the icons' colours and transparent corners.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +11,6 @@
 namespace {
 
 constexpr int SIDE = 32;
-constexpr int BG_SIDE = 200;
 
 const unsigned char* px(const unsigned char* im, int col, int row) {
     return im + 4 * (row * SIDE + col);
@@ -79,22 +77,6 @@ TEST(ImageData, IconsHaveTheirColoursAndTransparentCorners) {
         EXPECT_TRUE(transparent_corners(i.im));
         EXPECT_EQ(px(i.im, 16, 16)[3], i.centre_alpha);
     }
-}
-
-TEST(ImageData, BackgroundIsDarkRed) {
-    int rmin = 255, rmax = 0, gmax = 0, bmax = 0;
-    for (int i = 0; i < BG_SIDE * BG_SIDE; i++) {
-        const unsigned char* p = background_image200x200 + 3 * i;
-        rmin = std::min(rmin, (int)p[0]);
-        rmax = std::max(rmax, (int)p[0]);
-        gmax = std::max(gmax, (int)p[1]);
-        bmax = std::max(bmax, (int)p[2]);
-        ASSERT_LE(p[1], p[0]) << "pixel " << i; // red dominates everywhere
-    }
-    EXPECT_EQ(rmin, 0);
-    EXPECT_EQ(rmax, 89);
-    EXPECT_LE(gmax, 7);
-    EXPECT_EQ(bmax, 0);
 }
 
 } // namespace
