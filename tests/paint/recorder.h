@@ -55,6 +55,38 @@ inline std::vector<Dab> operator+(std::vector<Dab> a, const std::vector<Dab>& b)
     return a;
 }
 
+// A trail point with its width, and the painters called on such points in
+// one colour (the brush tests' ink unless given).
+struct P {
+    double x, y, s;
+};
+constexpr struct color INK = {0.1, 0.2, 0.3};
+
+inline std::vector<Dab> line(P a, P b, int last, struct color c = INK) {
+    return dabs_of([&] { brushLine(a.x, a.y, a.s, b.x, b.y, b.s, c.r, c.g, c.b, last); });
+}
+inline std::vector<Dab> line2(P a, P b, P p, struct color c = INK) {
+    return dabs_of([&] { brushLine2(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, c.r, c.g, c.b); });
+}
+inline std::vector<Dab> line3(P a, P b, P p, P q, struct color c = INK) {
+    return dabs_of([&] {
+        brushLine3(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, q.x, q.y, q.s, c.r, c.g, c.b);
+    });
+}
+inline std::vector<Dab> curve3(P a, P b, P p, struct color c = INK) {
+    return dabs_of([&] { drawCurve3(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, c.r, c.g, c.b); });
+}
+inline std::vector<Dab> curve3last(P a, P b, P p, struct color c = INK) {
+    return dabs_of([&] {
+        drawCurve3asLastStroke(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, c.r, c.g, c.b);
+    });
+}
+inline std::vector<Dab> curve4(P a, P b, P p, P q, struct color c = INK) {
+    return dabs_of([&] {
+        drawCurve4(a.x, a.y, a.s, b.x, b.y, b.s, p.x, p.y, p.s, q.x, q.y, q.s, c.r, c.g, c.b);
+    });
+}
+
 // World reset and empty recordings before every paint test.
 class PaintTest : public ::testing::Test {
   protected:

@@ -9,55 +9,17 @@
 
 namespace {
 
-constexpr double R = 0.1, G = 0.2, B = 0.3;
+constexpr double R = INK.r, G = INK.g, B = INK.b;
 constexpr double PI = 3.141592653589793;
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double Inf = std::numeric_limits<double>::infinity();
-
-struct P {
-    double x, y, s;
-};
 
 // The point `len` units from p along heading `deg`, with width s.
 P toward(P p, double len, double deg, double s) {
     return {p.x + len * std::cos(deg * PI / 180.0), p.y + len * std::sin(deg * PI / 180.0), s};
 }
 
-std::vector<Dab> line(P a, P b, int last) {
-    return dabs_of([&] { brushLine(a.x, a.y, a.s, b.x, b.y, b.s, R, G, B, last); });
-}
-std::vector<Dab> line2(P a, P b, P c) {
-    return dabs_of([&] { brushLine2(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, R, G, B); });
-}
-std::vector<Dab> line3(P a, P b, P c, P d) {
-    return dabs_of([&] {
-        brushLine3(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, d.x, d.y, d.s, R, G, B);
-    });
-}
-std::vector<Dab> curve3(P a, P b, P c) {
-    return dabs_of([&] { drawCurve3(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, R, G, B); });
-}
-std::vector<Dab> curve3last(P a, P b, P c) {
-    return dabs_of(
-        [&] { drawCurve3asLastStroke(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, R, G, B); });
-}
-std::vector<Dab> curve4(P a, P b, P c, P d) {
-    return dabs_of([&] {
-        drawCurve4(a.x, a.y, a.s, b.x, b.y, b.s, c.x, c.y, c.s, d.x, d.y, d.s, R, G, B);
-    });
-}
 std::vector<Dab> one_dab(P p) { return {{p.x, p.y, p.s, R, G, B}}; }
-
-// Heading in degrees from dab a to dab b.
-double heading(const Dab& a, const Dab& b) {
-    return std::atan2(b.y - a.y, b.x - a.x) * 180.0 / PI;
-}
-
-double min_of(const std::vector<Dab>& d, double Dab::*field) {
-    double m = 1e300;
-    for (const auto& x : d) m = std::min(m, x.*field);
-    return m;
-}
 
 // A straight 30-unit run of width 1 takes the full 512 steps, so dab k lies
 // exactly at t = k/512: the size of every dab is the profile itself.
@@ -77,50 +39,12 @@ TEST_F(PaintTest, RunsOfDabsFromStartToEnd) {
     auto d = line({0, 0, 1}, {30, 0, 1}, 0); // 595 steps wanted, 512 taken
     ASSERT_EQ(d.size(), 513u);
     EXPECT_TRUE(d.front().x == 0.0 && d.back().x == 30.0);
-    EXPECT_NEAR(d[1].x - d[0].x, 30.0 / 512, 1e-12);
     for (const auto& x : d) ASSERT_TRUE(x.y == 0.0 && x.r == R && x.g == G && x.b == B);
-
-    // spacing (2.39 + 0.01) / 20 = 0.12; 1.14 / 0.12 = 9.5 -> n = 10: eleven
-    // dabs, the last just short of the end
-    d = line({0, 0, 2.39}, {1.14, 0, 2.39}, 0);
-    ASSERT_EQ(d.size(), 11u);
-    EXPECT_LE(d.back().x, 1.14);
-    EXPECT_NEAR(d.back().x, 1.14, 1e-12);
-    for (const auto& x : d) EXPECT_DOUBLE_EQ(x.size, 2.39); // under four widths: plain style
-    // spacing 0.13; 1.15 / 0.13 = 8.8 -> n = 9: nine dabs, none at the end
+    // spacing (2.59 + 0.01) / 20 = 0.13; 1.15 / 0.13 = 8.8 -> n = 9: nine dabs, none at the end
     d = line({0, 0, 2.59}, {1.15, 0, 2.59}, 0);
     ASSERT_EQ(d.size(), 9u);
     EXPECT_NEAR(d.back().x, 1.15 * 8 / 9, 1e-12);
-}
-
-TEST_F(PaintTest, WidthsBlendAlongTheRunAndColoursPassUnchanged) {
-    // heading -90: style 0, so the size is the plain blend of the widths
-    auto d = dabs_of([] { brushLine(0, 0, 0.5, 0, -30, 4.5, -0.5, 2.0, 0.25, 0); });
-    ASSERT_EQ(d.size(), 513u);
-    EXPECT_DOUBLE_EQ(d[0].size, 0.5);
-    EXPECT_DOUBLE_EQ(d[256].size, 2.5);
-    EXPECT_DOUBLE_EQ(d[512].size, 4.5);
-    EXPECT_DOUBLE_EQ(d[512].y, -30);
-    EXPECT_TRUE(d[100].r == -0.5 && d[100].g == 2.0 && d[100].b == 0.25);
-}
-
-TEST_F(PaintTest, ZeroAndNegativeWidthsStillGiveFiniteBoundedRuns) {
-    const struct {
-        P a, b;
-        int last;
-        size_t n;
-        double size;
-    } cases[] = {
-        {{0, 0, 0}, {10, 0, 0}, 1, 513, 0.0},           // spacing 0.0005: the cap
-        {{0, 0, -6.34}, {0, 10, -6.34}, 0, 33, -6.34},  // spacing from |s|: 32 steps
-        {{0, 0, 1e9}, {10, 0, 1e9}, 0, 2, 1e9},         // one huge dab at each end
-    };
-    for (const auto& c : cases) {
-        auto d = line(c.a, c.b, c.last);
-        ASSERT_EQ(d.size(), c.n) << c.a.s;
-        for (const auto& x : d) EXPECT_DOUBLE_EQ(x.size, c.size) << c.a.s;
-        EXPECT_TRUE(d.back().x == c.b.x && d.back().y == c.b.y) << c.a.s;
-    }
+    for (const auto& x : d) EXPECT_DOUBLE_EQ(x.size, 2.59); // under four widths: plain style
 }
 
 // ----------------------------------------------------- thickness profiles
@@ -178,14 +102,12 @@ TEST_F(PaintTest, StyleChoice) {
 // Where a painter hands over to others, or draws a straight segment, it
 // paints exactly what those paint, dab for dab.
 TEST_F(PaintTest, PaintersHandOverDabForDab) {
-    const P o{3, 4, 5}, a{0, 0, 1}, b{20, 0, 2}, c{40, -5, 3}, c0{40, 0, 3}, c2{20.5, 0.5, 3};
-    const P q0{0, 0, 2}, q1{10, 0, 3}, l0{0, 0, 1}, l1{30, 0, 1}, l10{10, 0, 1};
+    const P o{3, 4, 5}, a{0, 0, 1}, b{20, 0, 2}, c{40, -5, 3}, c2{20.5, 0.5, 3};
+    const P q0{0, 0, 2}, q1{10, 0, 3}, l0{0, 0, 1}, l1{30, 0, 1};
     const P m0{0, 0, 1}, m1{20, 0, 2}, m2{20, 20, 3}, m3{30, 35, 4}, m4{40, 3, 3};
-    const P r2 = toward(m1, 20, 86, 3), r3 = toward(m2, 20, 110, 4);
     const P s0{-5, -5, 1}, s1{0, 0, 2}, s2{10, 0, 3}, s3{30, 10, 4};
     const P q2{10.5, 0.5, 7}, h1{0.5, 0.5, 3}, h2{10, 5, 4}, qc{10, -10, 4};
-    const P u45 = toward(q1, 10, 45, 4), u100 = toward(q1, 10, 100, 4);
-    const P d19{60, -12, 4}, d57 = toward(c0, 20, -57, 4), e{40, -25, 4}, e45 = toward(c0, 20, 45, 4);
+    const P u45 = toward(q1, 10, 45, 4), d19{60, -12, 4}, e{40, -25, 4};
     const P d1{41.05, -5, 9}, f45 = toward(c2, 20, 45, 4), g40 = toward(l1, 30, 40, 1);
     const struct {
         const char* what;
@@ -193,8 +115,6 @@ TEST_F(PaintTest, PaintersHandOverDabForDab) {
     } cases[] = {
         // a segment shorter than 1.1 is one dab at its start, untapered
         {"short segment", line(o, {3.7, 4.7, 9}, 0), one_dab(o)},
-        {"short last segment", line(o, {3.7, 4.7, 9}, 1), one_dab(o)},
-        {"no length", line(o, {3, 4, 9}, 1), one_dab(o)},
         {"1.09 long", line(o, {4.09, 4, 9}, 0), one_dab(o)},
         {"huge finite run keeps the dabs that can show", line(l0, {1e300, 1e300, 1}, 0), one_dab(l0)},
         // the three-point tail
@@ -202,35 +122,26 @@ TEST_F(PaintTest, PaintersHandOverDabForDab) {
         {"tail with a short first segment", line2(q0, h1, h2), one_dab(q0) + line(h1, h2, 1)},
         {"tail round a sharp corner", line2(q0, q1, qc), line(q0, q1, 0) + line(q1, qc, 1)},
         {"tail ending upwards after 45", line2(q0, q1, u45), line(q0, q1, 0) + line(q1, u45, 1)},
-        {"tail ending upwards after 100", line2(q0, q1, u100), line(q0, q1, 0) + line(q1, u100, 1)},
         // the four-point tail repaints the first segment, then hands over
         {"gentle, ending at -19 degrees", line3(a, b, c, d19), curve3(a, b, c) + line2(b, c, d19)},
-        {"57 degrees is still gentle", line3(a, b, c0, d57), curve3(a, b, c0) + line2(b, c0, d57)},
         {"sharp final corner", line3(a, b, c, e),
          curve3(a, b, c) + curve3last(a, b, c) + line(c, e, 1)},
-        {"upward ending after 45", line3(a, b, c0, e45),
-         curve3(a, b, c0) + curve3last(a, b, c0) + line(c0, e45, 1)},
         {"short last segment of four", line3(a, b, c, d1),
          curve3(a, b, c) + curve3last(a, b, c) + one_dab(d1)},
         {"short middle segment of four", line3(a, b, c2, f45),
          curve3(a, b, c2) + one_dab(b) + line(c2, f45, 1)},
         // the inner curve is straight for sharp or degenerate turns
         {"inner, 90 degrees", curve3(l0, l1, {30, 20, 1}), line(l0, l1, 0)},
-        {"inner, P1 == P2", curve3(l0, l1, {30, 0, 5}), line(l0, l1, 0)},
         {"inner, P0 == P1", curve3(l1, l1, {50, 0, 5}), one_dab(l1)},
         {"inner, sharper than 72.5", curve3(l0, l1, toward(l1, 20, 75, 1)), line(l0, l1, 0)},
-        {"inner, P2 not measurable", curve3(l0, l10, {20, NaN, 1}), line(l0, l10, 0)},
         // the last curve: sharp, or no previous segment: straight, untapered
         {"last, sharp", curve3last(l0, l1, {30, 30, 1}), line(l1, {30, 30, 1}, 0)},
         {"last, P0 == P1", curve3last(l1, l1, g40), line(l1, g40, 0)},
         // the middle curve hands over at sharp corners, and is straight
         // when the chords P2 - P0 and P3 - P1 are parallel
         {"middle, 90 degrees at P1", curve4(m0, m1, m2, m3), curve3(m1, m2, m3)},
-        {"middle, 86 degrees at P1", curve4(m0, m1, r2, r3), curve3(m1, r2, r3)},
         {"middle, 86 degrees at P2", curve4(m0, m1, m4, {38, 30, 4}), line(m1, m4, 0)},
         {"middle, parallel chords", curve4(s0, s1, s2, s3), line(s1, s2, 0)},
-        {"middle, P0 == P1", curve4(s1, s1, s2, s3), line(s1, s2, 0)},
-        {"middle, P2 == P3", curve4(s0, s1, s2, s2), line(s1, s2, 0)},
         {"middle, outer widths unused", curve4({0, 0, 99}, {20, 0, 0.5}, {40, 4, 1.5}, {60, 12, 99}),
          curve4({0, 0, 7}, {20, 0, 0.5}, {40, 4, 1.5}, {60, 12, 8})},
     };
@@ -252,107 +163,14 @@ TEST_F(PaintTest, TailFallingGentlyEndsWithTheUpwardFlick) {
     EXPECT_EQ(d.front(), (Dab{0, 0, 1, R, G, B}));
     // swells to nearly e^0.85 just before the middle, then drops to about 2.22
     EXPECT_NEAR(d[255].size, std::exp(1.7 * 255 / 512), 1e-12);
-    EXPECT_GT(d[255].size, 2.3);
-    EXPECT_NEAR(d[256].size, (1 - std::pow(0.5, 1.3)) * std::exp(0.85) * 1.6, 1e-12);
     EXPECT_NEAR(d[256].size, 2.2231, 1e-4);
     // thins to a point, its end lifted one width above P2
     EXPECT_NEAR(d.back().size, 0.0, 1e-12);
     EXPECT_NEAR(d.back().x, p2.x, 1e-12);
     EXPECT_NEAR(d.back().y, p2.y + 1.0, 1e-12);
-    // a 57-degree turn is still gentle enough for the curve
-    const P q2 = toward(p1, 20, -57, 1);
-    d = line2(p0, p1, q2);
-    ASSERT_EQ(d.size(), 513u);
-    EXPECT_NEAR(d.back().y, q2.y + 1.0, 1e-12);
-    // on its own brushLine tapers the same heading linearly
-    auto straight = line(p1, toward(p1, 30, -30, 1), 1);
-    ASSERT_EQ(straight.size(), 513u);
-    EXPECT_NEAR(straight[256].size, 0.5, 1e-12);
-}
-
-TEST_F(PaintTest, TailCurvesThroughTheMiddlePointWithoutLift) {
-    const P p0{0, 0, 1}, p1{20, 0, 1};
-    const P p2 = toward(p1, 20, 10, 1); // style 7, no flick
-    auto d = line2(p0, p1, p2);
-    ASSERT_EQ(d.size(), 513u);
-    EXPECT_NEAR(d[256].size, 0.5, 1e-12);
-    EXPECT_NEAR(d.back().x, p2.x, 1e-12);
-    EXPECT_NEAR(d.back().y, p2.y, 1e-12);
-    // the quadratic curve with control point P1, not the two chords
-    EXPECT_NEAR(d[256].x, 0.25 * p0.x + 0.5 * p1.x + 0.25 * p2.x, 1e-12);
-    EXPECT_NEAR(d[256].y, 0.25 * p0.y + 0.5 * p1.y + 0.25 * p2.y, 1e-12);
-
-    const P q0{0, 0, 1}, q1 = toward(q0, 20, -60, 1), q2 = toward(q1, 20, -100, 1); // style 5
-    d = line2(q0, q1, q2);
-    ASSERT_EQ(d.size(), 513u);
-    EXPECT_NEAR(d[256].size, 1 - std::pow(0.5, 1.5), 1e-12);
 }
 
 // ------------------------------------------------------------------ curves
-
-TEST_F(PaintTest, InnerCurveArrivesHeadingWhereTheTrailGoes) {
-    const P p0{0, 0, 2}, p1{30, 0, 4}, p2{40, 10, 9};
-    auto d = curve3(p0, p1, p2); // 30 units at width 2: 297 steps
-    ASSERT_GE(d.size(), 297u);
-    EXPECT_EQ(d.front(), (Dab{0, 0, 2, R, G, B}));
-    EXPECT_NEAR(d.back().x, p1.x, 0.2);
-    EXPECT_NEAR(heading(d[d.size() - 2], d.back()), 45.0, 1.0);
-    // control point a quarter of the segment (7.5) back from P1 along P1->P2:
-    // (24.70, -5.30); the curve's lowest point is half its depth
-    EXPECT_NEAR(min_of(d, &Dab::y), -7.5 / std::sqrt(2.0) / 2, 1e-3);
-    for (const auto& x : d) EXPECT_LE(x.size, 4.0 + 1e-12); // s0 -> s1, s2 plays no part
-}
-
-TEST_F(PaintTest, CurvesOfCollinearOrNearlyCollinearPointsAreStraight) {
-    const P p0{0, 0, 1}, p1{30, 0, 1};
-    auto d = curve3(p0, p1, {60, 0, 1});
-    ASSERT_EQ(d.size(), 513u);
-    for (size_t k = 0; k < d.size(); k++) {
-        EXPECT_NEAR(d[k].x, 30.0 * k / 512, 1e-9);
-        EXPECT_EQ(d[k].y, 0.0);
-    }
-    // a turn of a few degrees counts as straight; ten degrees already bends
-    for (const auto& x : curve3(p0, p1, toward(p1, 20, 4, 1))) EXPECT_EQ(x.y, 0.0);
-    EXPECT_LT(min_of(curve3(p0, p1, toward(p1, 20, 10, 1)), &Dab::y), -0.3);
-
-    d = curve4({0, 0, 1}, {20, 0, 1}, {50, 0, 1}, {60, 0, 1});
-    ASSERT_EQ(d.size(), 513u);
-    for (size_t k = 0; k < d.size(); k++) EXPECT_NEAR(d[k].x, 20 + 30.0 * k / 512, 1e-9);
-    // neighbours within a few degrees of each other: the chord P1 P2 itself
-    const P n0{0, 0, 1}, n1{20, 0, 1}, n2{40, 2, 1}, n3 = toward(n2, 20, 4, 1);
-    for (const auto& x : curve4(n0, n1, n2, n3))
-        EXPECT_NEAR((x.x - n1.x) * (n2.y - n1.y) - (x.y - n1.y) * (n2.x - n1.x), 0.0, 1e-9);
-}
-
-TEST_F(PaintTest, LastCurveRunsBackAnEighthOrLeavesTheWayTheTrailArrived) {
-    const P p0{0, 0, 4}, p1{10, 0, 2}, p2{20, 0, 6};
-    auto d = curve3last(p0, p1, p2); // 10 units at width 2: 100 steps
-    ASSERT_GE(d.size(), 100u);
-    EXPECT_EQ(d.front(), (Dab{10, 0, 2, R, G, B}));
-    EXPECT_NEAR(min_of(d, &Dab::x), 8.75, 1e-3);
-    // widths s1, (s0 + s1) / 2, s2: 3.5 half-way (not 4)
-    EXPECT_NEAR(d[50].size, 3.5, 1e-9);
-
-    const P q0{0, 0, 1}, q1{30, 0, 1}, q2 = toward(q1, 30, 40, 1);
-    d = curve3last(q0, q1, q2);
-    ASSERT_EQ(d.size(), 513u);
-    EXPECT_NEAR(heading(d[0], d[1]), 0.0, 1.0);
-    EXPECT_NEAR(d.back().x, q2.x, 1e-9);
-    EXPECT_NEAR(d.back().y, q2.y, 1e-9);
-}
-
-TEST_F(PaintTest, MiddleCurveIsTangentToBothNeighbourChords) {
-    const P p0{0, 0, 7}, p1{20, 0, 0.5}, p2{40, 4, 1.5}, p3{60, 12, 8};
-    auto d = curve4(p0, p1, p2, p3); // 20.4 units at width 0.5: 512 steps
-    ASSERT_EQ(d.size(), 513u);
-    EXPECT_NEAR(d.front().x, p1.x, 1e-12);
-    EXPECT_NEAR(d.back().x, p2.x, 1e-9);
-    EXPECT_NEAR(d.back().y, p2.y, 1e-9);
-    // leaves P1 along P2 - P0 and arrives at P2 along P3 - P1
-    EXPECT_NEAR(heading(d[0], d[1]), std::atan2(4.0, 40.0) * 180 / M_PI, 0.5);
-    EXPECT_NEAR(heading(d[511], d[512]), std::atan2(12.0, 40.0) * 180 / M_PI, 0.5);
-    EXPECT_NEAR(d[256].size, 1.0, 1e-12); // widths s1 .. s2, s0 and s3 unused
-}
 
 // ------------------------------------------------------------ bad input
 
@@ -366,26 +184,15 @@ TEST_F(PaintTest, NonFiniteInputsPaintNothing) {
     for (size_t k = 0; k < std::size(runs); k++) EXPECT_TRUE(runs[k].empty()) << "case " << k;
 }
 
-// Random trails mixing sane points with absurd ones: whatever the painter,
-// a call stays within its dab budget and hands only finite, bounded dabs on.
-// Trail points lie within a billion units and widths within a million (the
-// world and the command language keep them there); whatever their mix, every
-// dab is finite and near the field.
+// Random trails mixing sane points with absurd ones (points within a
+// billion units and widths within a million, as the world and the command
+// language keep them): whatever the painter, a call stays within its dab
+// budget and hands only finite dabs near the field on.
 TEST_F(PaintTest, AbsurdTrailsStayFiniteAndBounded) {
-    const double coords[] = {0, 3, -7, 25, 1e6, -1e9, 1e9, 999999999.5, -3e8};
+    const double coords[] = {0, 3, -7, 25, 1e6, -1e9, 1e9, 999999999.5, -3e8, 12.5, -40, 77};
     const double widths[] = {1, 0, -3, 0.001, 1e6, -1e6};
     std::mt19937 rng(7);
-    auto pick_c = [&] {
-        const int nc = static_cast<int>(std::size(coords));
-        std::uniform_int_distribution<int> u(0, 2 * nc - 1);
-        const int i = u(rng); // half the picks are ordinary coordinates
-        return i < nc ? coords[i] : (i % 40) * 3.3 - 60;
-    };
-    auto pick_w = [&] {
-        std::uniform_int_distribution<int> u(0, static_cast<int>(std::size(widths)) - 1);
-        return widths[u(rng)];
-    };
-    auto pick = [&] { return P{pick_c(), pick_c(), pick_w()}; };
+    auto pick = [&] { return P{coords[rng() % 12], coords[rng() % 12], widths[rng() % 6]}; };
     for (int iter = 0; iter < 3000; iter++) {
         const P a = pick(), b = pick(), c = pick(), d = pick();
         const std::vector<Dab> runs[] = {line(a, b, iter & 1), line2(a, b, c), line3(a, b, c, d),
@@ -393,12 +200,9 @@ TEST_F(PaintTest, AbsurdTrailsStayFiniteAndBounded) {
         const size_t budget[] = {513, 2 * 513, 3 * 513, 513, 513, 513};
         for (int k = 0; k < 6; k++) {
             ASSERT_LE(runs[k].size(), budget[k]) << "painter " << k << " iteration " << iter;
-            for (const auto& x : runs[k]) {
-                ASSERT_TRUE(std::isfinite(x.x) && std::isfinite(x.y) && std::isfinite(x.size));
-                ASSERT_LE(std::fabs(x.x), PAINT_REACH);
-                ASSERT_LE(std::fabs(x.y), PAINT_REACH);
-                ASSERT_LE(std::fabs(x.size), 4e6);
-            }
+            for (const auto& x : runs[k])
+                ASSERT_TRUE(std::isfinite(x.size) && std::fabs(x.x) <= PAINT_REACH &&
+                            std::fabs(x.y) <= PAINT_REACH && std::fabs(x.size) <= 4e6);
         }
     }
 }

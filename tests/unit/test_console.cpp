@@ -1,15 +1,13 @@
-// test_console.cpp -- the teacher's console and the request reader's paths
-// around it: the key, every action and its effect, refusals that change
-// nothing, and over a socketpair through handle_request the key header,
-// the canvas's ETag and 304, methods the viewer server refuses, and a
-// console request that fills the whole read.
+// test_console.cpp -- the teacher's console and the request reader around
+// it: the key, every action and its effect, refusals that change nothing,
+// and over a socketpair through handle_request the key header, the answer's
+// head and length, HEAD, "Connection: close", the canvas's ETag and 304.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -103,32 +101,8 @@ Reply serve(const std::string& request) {
     return r;
 }
 
-std::string state_request(const std::string& key_line) {
-    return "GET /control/state HTTP/1.1\r\nHost: t\r\n" + key_line + "\r\n\r\n";
-}
 
 } // namespace
-
-// ------------------------------------------------------------- the key
-
-TEST(ConsoleKey, EqualOnlyForTheSameBytesAndLength) {
-    const struct {
-        const char *a, *b;
-        size_t alen, blen;
-        int equal;
-    } cases[] = {
-        {"secret", "secret", 6, 6, 1},
-        {"secret", "secreT", 6, 6, 0},
-        {"secret", "Secret", 6, 6, 0},
-        {"secret", "secre", 6, 5, 0},
-        {"secre", "secret", 5, 6, 0},
-        {"", "", 0, 0, 1},
-        {"", "s", 0, 1, 0},
-        {"ab\0", "ab", 3, 2, 0}, // a NUL is not an end
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(console_key_equal(c.a, c.alen, c.b, c.blen), c.equal) << c.a << " / " << c.b;
-}
 
 TEST(ConsoleKey, AMadeKeyIs128RandomBitsAndABadKeyFileIsRefused) {
     char why[256] = "";
@@ -139,32 +113,26 @@ TEST(ConsoleKey, AMadeKeyIs128RandomBitsAndABadKeyFileIsRefused) {
     EXPECT_EQ(key.size(), 32u) << key;
     EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos) << key;
     EXPECT_NE(line, stderr_of([&] { console_init(nullptr, why, sizeof(why)); }));
-
     auto path = std::filesystem::temp_directory_path() / ("qm-badkey-" + std::to_string(getpid()));
-    for (std::string text :
-         {std::string(""), std::string(" \n"), std::string("two words\n"), std::string(129, 'k')}) {
+    for (std::string text : {std::string(" \n"), std::string("two words\n"), std::string(129, 'k')}) {
         std::ofstream(path) << text;
         EXPECT_EQ(console_init(path.c_str(), why, sizeof(why)), -1) << text;
         EXPECT_NE(std::string(why).find(path.string()), std::string::npos) << why;
     }
     std::filesystem::remove(path);
-    EXPECT_EQ(console_init("/nonexistent/qm-key", why, sizeof(why)), -1);
 }
-
-// ----------------------------------------------------------- the actions
 
 TEST_F(Console, StateIsOneLineOfTheFieldsModesAndCounts) {
     elapsed_time = 812;
-    for (int i = 0; i < 3; i++)
-        place_turtle(-100.0 + 50 * i, 0, 0);
+    for (int i = 0; i < 3; i++) place_turtle(-100.0 + 50 * i, 0, 0);
     scatter_stone(1); // a stone is not a turtle
     nclient = 2;
+    battle_mode = 1;
     field_set_disp_name(1);
     console_answer a = ask("GET", "state");
     EXPECT_EQ(a.status, 200);
-    EXPECT_EQ(a.body, "{\"battle\":false,\"maze\":false,\"private\":true,\"walls\":false,"
+    EXPECT_EQ(a.body, "{\"battle\":true,\"maze\":false,\"private\":true,\"walls\":false,"
                       "\"names\":true,\"scores\":false,\"ticks\":812,\"turtles\":3,\"clients\":2}");
-    EXPECT_EQ(ask("HEAD", "state").status, 200);
 }
 
 TEST_F(Console, EveryToggleFlipsWhatItsKeyFlipsAndBackAgain) {
@@ -184,7 +152,6 @@ TEST_F(Console, EveryToggleFlipsWhatItsKeyFlipsAndBackAgain) {
         const Field before = field_now();
         console_answer a = ask("POST", t.action);
         EXPECT_EQ(a.status, 204);
-        EXPECT_EQ(a.body, "");
         EXPECT_EQ(field_now(), t.after);
         ask("POST", t.action);
         if (std::string(t.action) != "maze") { // the maze's turtles are its four doughnuts
@@ -194,38 +161,18 @@ TEST_F(Console, EveryToggleFlipsWhatItsKeyFlipsAndBackAgain) {
 }
 
 TEST_F(Console, TheOtherActionsDoWhatTheirKeysDo) {
-    const struct {
-        const char* action;
-        std::function<void()> arrange;
-        std::function<void()> check;
-    } cases[] = {
-        {"clear", [] { turtle_field_is_cleared = 1; },
-         [] { EXPECT_EQ(turtle_field_is_cleared, 0) << "the next frame clears the canvas"; }},
-        {"zombies", [] { ttl[place_turtle(0, 0, 0)].status |= ST_ZOMBIE; },
-         [] { EXPECT_EQ(field_now().turtles, 0); }},
-        {"stone", [] {},
-         [] {
-             int stones = 0;
-             for (int t = 0; t < ntmax; t++)
-                 stones += (ttl[t].status & ST_STONE) != 0;
-             EXPECT_EQ(stones, 1);
-         }},
-        {"killall", [] { place_turtle(0, 0, 0), place_turtle(50, 0, 0); },
-         [] { EXPECT_EQ(field_now().turtles, 0); }},
-        {"capture", [] {},
-         [] {
-             static frame_snapshot s;
-             world_update_frame(&s);
-             EXPECT_NE(s.capture[0], '\0') << "the next frame writes a capture";
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.action);
-        reset_world_for_test();
-        c.arrange();
-        EXPECT_EQ(ask("POST", c.action).status, 204);
-        c.check();
-    }
+    turtle_field_is_cleared = 1;
+    ttl[place_turtle(0, 0, 0)].status |= ST_ZOMBIE;
+    for (const char* action : {"clear", "zombies", "stone", "capture"})
+        EXPECT_EQ(ask("POST", action).status, 204) << action;
+    EXPECT_EQ(turtle_field_is_cleared, 0) << "the next frame clears the canvas";
+    EXPECT_EQ(ttl[0].status, ST_ALIVE | ST_STONE) << "the zombie went, a stone took its slot";
+    static frame_snapshot s;
+    world_update_frame(&s);
+    EXPECT_NE(s.capture[0], '\0') << "the next frame writes a capture";
+    place_turtle(50, 0, 0);
+    EXPECT_EQ(ask("POST", "killall").status, 204);
+    EXPECT_EQ(ntmax, 0);
     // quit ends the program only once the answer has gone
     console_answer a = ask("POST", "quit");
     EXPECT_EQ(a.status, 204);
@@ -234,40 +181,37 @@ TEST_F(Console, TheOtherActionsDoWhatTheirKeysDo) {
 }
 
 TEST_F(Console, RefusalsChangeNothing) {
-    const std::string longer = KEY + "x", shorter = KEY.substr(0, KEY.size() - 1);
-    std::string upper = KEY;
-    for (char& ch : upper)
-        ch = (char)toupper(ch);
+    std::string last = KEY, upper = KEY;
+    last.back() = 'X';
+    for (char& ch : upper) ch = (char)toupper(ch);
     const struct {
         const char* method;
         const char* action;
-        const char* key; // null: no key header
+        std::string key; // "-": no key header
         int status;
         const char* allow;
     } cases[] = {
-        {"POST", "battle", nullptr, 403, nullptr},
+        {"POST", "battle", "-", 403, nullptr},
         {"POST", "battle", "", 403, nullptr},
-        {"POST", "battle", shorter.c_str(), 403, nullptr},
-        {"POST", "battle", longer.c_str(), 403, nullptr},
-        {"POST", "quit", upper.c_str(), 403, nullptr},
+        {"POST", "battle", KEY.substr(0, KEY.size() - 1), 403, nullptr},
+        {"POST", "battle", KEY + "x", 403, nullptr},
+        {"POST", "battle", last, 403, nullptr},
+        {"POST", "quit", upper, 403, nullptr},
         {"GET", "state", "wrong", 403, nullptr},
-        {"PUT", "nothing", nullptr, 403, nullptr}, // the key is looked at first
-        {"POST", "nothing", KEY.c_str(), 404, nullptr},
-        {"POST", "", KEY.c_str(), 404, nullptr},
-        {"POST", "Battle", KEY.c_str(), 404, nullptr},
-        {"POST", "battle/", KEY.c_str(), 404, nullptr},
-        {"POST", "state", KEY.c_str(), 405, "GET, HEAD"},
-        {"DELETE", "state", KEY.c_str(), 405, "GET, HEAD"},
-        {"GET", "battle", KEY.c_str(), 405, "POST"},
-        {"HEAD", "quit", KEY.c_str(), 405, "POST"},
-        {"PUT", "maze", KEY.c_str(), 405, "POST"},
-        {"OPTIONS", "killall", KEY.c_str(), 405, "POST"},
+        {"PUT", "nothing", "-", 403, nullptr}, // the key is looked at first
+        {"POST", "nothing", KEY, 404, nullptr},
+        {"POST", "Battle", KEY, 404, nullptr},
+        {"POST", "battle/", KEY, 404, nullptr},
+        {"POST", "state", KEY, 405, "GET, HEAD"},
+        {"GET", "battle", KEY, 405, "POST"},
+        {"HEAD", "quit", KEY, 405, "POST"},
+        {"GET", "killall", KEY, 405, "POST"},
     };
     place_turtle(0, 0, 0);
     const Field before = field_now();
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.method) + " " + c.action + " " + (c.key ? c.key : "(none)"));
-        console_answer a = ask(c.method, c.action, c.key);
+        SCOPED_TRACE(std::string(c.method) + " " + c.action + " " + c.key);
+        console_answer a = ask(c.method, c.action, c.key == "-" ? nullptr : c.key.c_str());
         EXPECT_EQ(a.status, c.status);
         EXPECT_STREQ(a.allow, c.allow);
         EXPECT_EQ(a.quit_after, 0);
@@ -275,36 +219,32 @@ TEST_F(Console, RefusalsChangeNothing) {
     }
 }
 
-// ------------------------------------------------ through the request reader
-
 TEST_F(Console, TheKeyHeaderIsFoundInAnyCaseAndWithBlanks) {
     const struct {
         std::string line;
         const char* status;
     } cases[] = {
-        {"X-Quillmere-Key: " + KEY, "HTTP/1.1 200 OK"},
         {"x-quillmere-key: " + KEY, "HTTP/1.1 200 OK"},
-        {"X-QUILLMERE-KEY:" + KEY, "HTTP/1.1 200 OK"},
-        {"X-Quillmere-Key: \t" + KEY + " \t", "HTTP/1.1 200 OK"},
+        {"X-QUILLMERE-KEY:\t" + KEY + " \t", "HTTP/1.1 200 OK"},
         {"X-Quillmere-Key: wrong\r\nX-Quillmere-Key: " + KEY, "HTTP/1.1 200 OK"}, // the last one
-        {"X-Quillmere-Key: " + KEY + "\r\nX-Quillmere-Key: wrong", "HTTP/1.1 403 Forbidden"},
         {"X-Quillmere-Key-2: " + KEY, "HTTP/1.1 403 Forbidden"},
         {"X-Quillmere-Key " + KEY, "HTTP/1.1 403 Forbidden"},
-        {"Key: " + KEY, "HTTP/1.1 403 Forbidden"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        Reply r = serve(state_request(c.line));
+        Reply r = serve("GET /control/state HTTP/1.1\r\nHost: t\r\n" + c.line + "\r\n\r\n");
         EXPECT_EQ(r.status, c.status);
         EXPECT_GT(r.rc, 0) << "the connection stays open";
-        EXPECT_EQ(r.header.count("Access-Control-Allow-Origin"), 0u);
+        EXPECT_EQ(r.header["Content-Length"], std::to_string(r.body.size()));
     }
-    // the state in its one line; GET /control/state?key=... is no way in
-    Reply r = serve(state_request("X-Quillmere-Key: " + KEY));
-    EXPECT_EQ(r.header["Content-Type"], "application/json");
-    EXPECT_EQ(r.header["Content-Length"], std::to_string(r.body.size()));
-    EXPECT_EQ(r.body.find('\n'), std::string::npos);
     EXPECT_EQ(serve("GET /control/state?key=" + KEY + " HTTP/1.1\r\n\r\n").status,
+              "HTTP/1.1 403 Forbidden");
+    // a key cut off by the end of the read does not count
+    const std::string head = "GET /control/state HTTP/1.1\r\nX-Pad: ";
+    const std::string tail = "\r\nX-Quillmere-Key: " + KEY + "\r\n\r\n";
+    EXPECT_EQ(serve(head + std::string(2048 - head.size() - tail.size(), 'p') + tail).status,
+              "HTTP/1.1 200 OK");
+    EXPECT_EQ(serve(head + std::string(2053 - head.size() - tail.size(), 'p') + tail).status,
               "HTTP/1.1 403 Forbidden");
 }
 
@@ -314,39 +254,39 @@ TEST_F(Console, ActionsAndRefusalsOverTheWire) {
     EXPECT_EQ(done.raw, "HTTP/1.1 204 No Content\r\nConnection: Keep-Alive\r\n"
                         "Server: Quillmere/0.1\r\n\r\n");
     EXPECT_EQ(battle_mode, 1);
-
-    Reply put = serve("PUT /control/battle HTTP/1.1\r\n" + key + "\r\n");
-    EXPECT_EQ(put.status, "HTTP/1.1 405 Method Not Allowed");
-    EXPECT_EQ(put.header["Allow"], "POST");
+    Reply get = serve("GET /control/battle HTTP/1.1\r\n" + key + "\r\n");
+    EXPECT_EQ(get.status, "HTTP/1.1 405 Method Not Allowed");
+    EXPECT_EQ(get.header["Allow"], "POST");
     EXPECT_EQ(battle_mode, 1);
-
-    // quit: the answer first, then the program is asked to end
     Reply quit = serve("POST /control/quit HTTP/1.1\r\n" + key + "\r\n");
     EXPECT_EQ(quit.status, "HTTP/1.1 204 No Content");
-    EXPECT_EQ(quit_requested.load(), 1);
-
+    EXPECT_EQ(quit_requested.load(), 1) << "the answer first, then the program is asked to end";
     // anywhere else a POST still ends the connection without a word
-    for (const char* req : {"POST / HTTP/1.1\r\n", "POST /turtle HTTP/1.1\r\n",
-                            "POST /controls/battle HTTP/1.1\r\n", "POST control/battle\r\n"}) {
+    for (const char* req : {"POST / HTTP/1.1\r\n", "POST /controls/battle HTTP/1.1\r\n"}) {
         Reply r = serve(req + key + "\r\n");
         EXPECT_EQ(r.raw, "") << req;
         EXPECT_LE(r.rc, 0) << req;
     }
 }
 
-TEST_F(Console, AKeyInsideTheReadCountsAndOneCutByItDoesNot) {
-    const std::string head = "GET /control/state HTTP/1.1\r\nX-Pad: ";
-    const std::string tail = "\r\nX-Quillmere-Key: " + KEY + "\r\n\r\n";
-    const std::string whole =
-        head + std::string(HTTP_REQ_MAX - head.size() - tail.size(), 'p') + tail;
-    ASSERT_EQ(whole.size(), 2048u);
-    EXPECT_EQ(serve(whole).status, "HTTP/1.1 200 OK");
-    // five more pad bytes: the read ends before the key's last character
-    const std::string over =
-        head + std::string(HTTP_REQ_MAX - head.size() - tail.size() + 5, 'p') + tail;
-    EXPECT_EQ(serve(over).status, "HTTP/1.1 403 Forbidden");
+// Any content: its length exactly, no body for HEAD, and the connection
+// closed when the browser asks for it.
+TEST_F(Console, ContentAnswersHeadAndClose) {
+    Reply get = serve("GET /wall HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(get.status, "HTTP/1.1 200 OK");
+    EXPECT_EQ(get.header["Content-Length"], std::to_string(get.body.size()));
+    EXPECT_EQ(get.body.front(), '[');
+    EXPECT_GT(get.rc, 0);
+    Reply head = serve("HEAD /wall HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(head.status, "HTTP/1.1 200 OK");
+    EXPECT_EQ(head.body, "");
+    Reply close = serve("GET /wall HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(close.body, get.body);
+    EXPECT_LE(close.rc, 0) << "the connection is closed after the answer";
 }
 
+// The canvas carries a quoted ETag; the current tag gets 304 and no body,
+// any other 200 and the picture.
 TEST_F(Console, TheCanvasAnswers304ToItsOwnTag) {
     std::vector<unsigned char> rgb((size_t)CANVAS_SIDE * CANVAS_SIDE * 3, 90);
     canvas_feed_drawn(7);
@@ -354,15 +294,15 @@ TEST_F(Console, TheCanvasAnswers304ToItsOwnTag) {
     std::string tag;
     for (int i = 0; i < 40 && tag.empty(); i++)
         if (auto c = canvas_feed_latest()) tag = c->etag;
-    ASSERT_FALSE(tag.empty());
+    ASSERT_GT(tag.size(), 2u);
+    EXPECT_TRUE(tag.front() == '"' && tag.back() == '"') << tag;
+    EXPECT_EQ(tag.find('"', 1), tag.size() - 1) << tag;
 
     Reply full = serve("GET /canvas.png HTTP/1.1\r\n\r\n");
     EXPECT_EQ(full.status, "HTTP/1.1 200 OK");
     EXPECT_EQ(full.header["ETag"], tag);
-    EXPECT_EQ(full.header["Content-Type"], "image/png");
     EXPECT_EQ(full.body.substr(0, 4), "\x89PNG");
     EXPECT_EQ(full.header["Content-Length"], std::to_string(full.body.size()));
-
     const struct {
         std::string line;
         const char* status;
@@ -371,22 +311,12 @@ TEST_F(Console, TheCanvasAnswers304ToItsOwnTag) {
         {"if-none-match:" + tag, "HTTP/1.1 304 Not Modified"},
         {"If-None-Match: \"00000000-7\"", "HTTP/1.1 200 OK"},
         {"If-None-Match: " + tag.substr(1, tag.size() - 2), "HTTP/1.1 200 OK"}, // unquoted
-        {"If-None-Match: ", "HTTP/1.1 200 OK"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         Reply r = serve("GET /canvas.png HTTP/1.1\r\n" + c.line + "\r\n\r\n");
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.header["ETag"], tag);
-        EXPECT_GT(r.rc, 0);
-        if (r.status == "HTTP/1.1 304 Not Modified") {
-            EXPECT_EQ(r.body, "");
-            EXPECT_EQ(r.header.count("Content-Length"), 0u);
-        } else {
-            EXPECT_EQ(r.body, full.body);
-        }
+        EXPECT_EQ(r.body, r.status == "HTTP/1.1 304 Not Modified" ? "" : full.body);
     }
-    // a tag on another path changes nothing there
-    EXPECT_EQ(serve("GET /wall HTTP/1.1\r\nIf-None-Match: " + tag + "\r\n\r\n").status,
-              "HTTP/1.1 200 OK");
 }

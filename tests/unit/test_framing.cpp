@@ -8,7 +8,6 @@
 
 #include <cerrno>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -47,12 +46,9 @@ TEST_F(Framing, CommandsAreCutAtSemicolonAndLineFeed) {
         {"';' and line feed end commands", "F 10;B 5\n", {ok, ok}, 5, 2},
         {"leading blanks, carriage return", "  F 10\r\n", {ok}, 10, 1},
         {"empty commands send nothing", ";;\n", {}, 0, 0},
-        {"blank and control-only commands", "   ;\r\n\t;", {}, 0, 0},
         {"a tab disappears, the bytes around it join", "F 1\t0\n", {ok}, 10, 1},
         // "F 10\x7f": DEL is kept, strtod stops before it
         {"high and control bytes are dropped", "F \xff" "1\x80" "0\x01\x7f\n", {ok}, 10, 1},
-        {"high bytes before the letter", "\x90\xe3\x81\x82Q P\n", {"0.000000 0.000000 OK @ 0 0"}, 0,
-         0},
         {"NUL inside a read is dropped, not an end", std::string("F 1\0" "0;", 6), {ok}, 10, 1},
         {"every command of one read, in order",
          "F 1;F 1;F 1;Q P;Z;.\n",
@@ -72,10 +68,8 @@ TEST_F(Framing, CommandsAreCutAtSemicolonAndLineFeed) {
 
 TEST_F(Framing, CommandSplitAcrossReadsRunsWhenTheTerminatorArrives) {
     EXPECT_TRUE(feed("F 1").empty());
-    EXPECT_EQ(client_tab[0].len, 3);
-    EXPECT_STREQ(client_tab[0].buffer, "F 1");
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0);
     EXPECT_TRUE(feed("0").empty());
+    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0);
     EXPECT_EQ(feed("\nF").size(), 1u);
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 10.0);
     EXPECT_STREQ(client_tab[0].buffer, "F") << "the raw tail is kept";
@@ -125,40 +119,24 @@ TEST_F(Framing, DepartedClientLeavesAZombieAndEndsThePass) {
     EXPECT_EQ(drain(1).size(), 1u);
 }
 
-TEST_F(Framing, MarkedClientIsDroppedWithoutZombie) {
-    disconnect_client_for(tid + 1, 0);
-    EXPECT_EQ(client_tab[0].to_be_disconnected, 0) << "another tid does not mark the client";
-    disconnect_client_for(tid, -1);
-    disconnect_client_for(tid, MAX_CLIENT);
-    disconnect_client_for(tid, 0);
-    EXPECT_EQ(client_tab[0].to_be_disconnected, 1);
-    push("F 5\n");
-    EXPECT_EQ(stderr_of([] { check_client_status(); }), CLOSING + "\n");
-    EXPECT_EQ(client_tab[0].socket, -1);
-    EXPECT_FALSE(ttl[tid].status & ST_ZOMBIE);
-    EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 0.0) << "its pending input is not run";
-    EXPECT_TRUE(peer_sees_close(peer[0]));
-    EXPECT_EQ(nclient, 0);
-    // a free or invalid slot: nothing happens
-    EXPECT_EQ(stderr_of([] {
-                  disconnect_client(-1);
-                  disconnect_client(MAX_CLIENT);
-                  disconnect_client(5);
-              }),
-              "");
-    EXPECT_EQ(nclient, 0);
-}
-
 // --------------------------------------------------------- full buffer rule
 
+// The buffer holds the longest unterminated text and then runs it; a read
+// never goes beyond the free space; a stream of empty commands never fills it.
 TEST_F(Framing, LongestUnterminatedTextStaysThenRuns) {
-    push(std::string(CLIENT_BUF - 2, 'A'));
+    push(std::string(1012, 'A'));
+    EXPECT_EQ(receive_client_packet(0), 511);
+    EXPECT_EQ(client_tab[0].buffer[511], '\0');
+    EXPECT_LT(receive_client_packet(0), 0) << "a full buffer reads as a failed read";
+    free_all_client_slots();
+    attach(0, tid);
+    push(std::string(510, 'A')); // the longest text still waiting for its end
     check_client_status();
-    EXPECT_GE(client_tab[0].socket, 0);
-    EXPECT_EQ(client_tab[0].len, CLIENT_BUF - 2);
-    push("\n");
-    check_client_status();
+    EXPECT_EQ(client_tab[0].len, 510);
+    push("\n" + std::string(4000, ';'));
+    for (int i = 0; i < 20; i++) check_client_status();
     EXPECT_EQ(drain(), Lines{"ERR @ 0 0"});
+    EXPECT_GE(client_tab[0].socket, 0);
     EXPECT_EQ(client_tab[0].len, 0);
 }
 
@@ -166,7 +144,7 @@ TEST_F(Framing, LongestUnterminatedTextStaysThenRuns) {
 // whether it arrives in one read or two, letters or blanks.
 TEST_F(Framing, UnterminatedTextFillingTheBufferClosesTheClient) {
     for (const auto& [first, second] : {std::pair{std::string(300, 'F'), std::string(300, 'F')},
-                                        {std::string(CLIENT_BUF, '\r'), std::string()}}) {
+                                        {std::string(512, '\r'), std::string()}}) {
         reset_world_for_test();
         tid = place_turtle(0.0, 0.0, 0.0, 0);
         if (peer[0] >= 0) close(peer[0]);
@@ -187,61 +165,7 @@ TEST_F(Framing, UnterminatedTextFillingTheBufferClosesTheClient) {
     }
 }
 
-TEST_F(Framing, StreamOfEmptyCommandsNeverFillsTheBuffer) {
-    push(std::string(4000, ';'));
-    for (int i = 0; i < 20; i++) check_client_status();
-    EXPECT_GE(client_tab[0].socket, 0);
-    EXPECT_EQ(client_tab[0].len, 0);
-    EXPECT_TRUE(drain().empty());
-}
-
-TEST_F(Framing, ReceiveNeverReadsBeyondTheFreeSpace) {
-    push(std::string(2000, 'x'));
-    EXPECT_EQ(receive_client_packet(0), CLIENT_BUF - 1);
-    EXPECT_EQ(client_tab[0].len, CLIENT_BUF - 1);
-    EXPECT_EQ(client_tab[0].buffer[CLIENT_BUF - 1], '\0');
-    EXPECT_LT(receive_client_packet(0), 0) << "a full buffer reads as a failed read";
-    EXPECT_EQ(client_tab[0].len, CLIENT_BUF - 1);
-}
-
 // ------------------------------------------------------------ garbage
-
-TEST_F(Framing, RandomGarbageNeverBreaksTheSlotOrTheTurtle) {
-    std::mt19937 rng(2024);
-    const char* pieces[] = {"F ", "B ", "J ", "G ", "T L ", "T ", "Q R ", "Q P", "S ", "N ", "U ",
-                            "C ", "K ", "W ", "Y + ", "E ", "O ", "L ", "P ", "I ", "nan", "inf",
-                            "1e308", "-1e308", "4142", "-", " ", ";", "\n", "\r", "\t", "9", ".5"};
-    testing::internal::CaptureStderr();
-    for (int round = 0; round < 3000; round++) {
-        if (client_tab[0].socket < 0) {
-            close(peer[0]);
-            reset_world_for_test(round);
-            tid = place_turtle(0.0, 0.0, 0.0, 0);
-            attach(0, tid);
-        }
-        std::string chunk;
-        int n = 1 + (int)(rng() % 12);
-        for (int i = 0; i < n; i++) {
-            if (rng() % 3 == 0)
-                chunk += (char)(rng() % 256);
-            else
-                chunk += pieces[rng() % (sizeof(pieces) / sizeof(pieces[0]))];
-        }
-        push(chunk);
-        check_client_status();
-        end_of_frame();
-        for (const std::string& line : drain()) {
-            ASSERT_TRUE(parse_reply(line).well_formed) << line;
-        }
-        if (client_tab[0].socket >= 0) {
-            ASSERT_GE(client_tab[0].len, 0);
-            ASSERT_LT(client_tab[0].len, CLIENT_BUF - 1);
-            ASSERT_EQ(client_tab[0].buffer[client_tab[0].len], '\0');
-        }
-        ASSERT_TRUE(position_finite(tid)) << round;
-    }
-    testing::internal::GetCapturedStderr();
-}
 
 // ------------------------------------------------------------- admission
 
@@ -290,19 +214,18 @@ struct Admission : World {
     }
 };
 
+// Ten clients get turtles, the eleventh is closed; a freed client slot is
+// taken again with a new turtle, the zombie keeping its own.
 TEST_F(Admission, TenClientsGetTurtlesTheEleventhIsClosed) {
-    for (int cl = 0; cl < MAX_CLIENT; cl++)
-        EXPECT_TRUE(client_tab[cl].socket == -1 && client_tab[cl].tid == -1) << "init_socket " << cl;
-    EXPECT_EQ(nclient, 0);
     testing::internal::CaptureStderr();
-    for (int i = 0; i < MAX_CLIENT; i++) {
+    for (int i = 0; i < 10; i++) {
         int s = dial();
         EXPECT_GE(accept_connection(listener), 0);
         EXPECT_EQ(client_tab[i].tid, i);
         EXPECT_EQ(ttl[i].cid, i);
         EXPECT_EQ(ntohs(client_tab[i].addr.sin_port), local_port(s));
     }
-    EXPECT_EQ(nclient, MAX_CLIENT);
+    EXPECT_EQ(nclient, 10);
     int s11 = dial();
     EXPECT_EQ(accept_connection(listener), -1);
     std::string log = testing::internal::GetCapturedStderr();
@@ -310,7 +233,13 @@ TEST_F(Admission, TenClientsGetTurtlesTheEleventhIsClosed) {
     const std::string full = "accept_connection(): reaches MAX_CLIENT\n";
     EXPECT_EQ(log.substr(log.size() - full.size()), full) << log;
     EXPECT_TRUE(peer_sees_close(s11));
-    EXPECT_EQ(nclient, MAX_CLIENT);
+    EXPECT_EQ(nclient, 10);
+    make_zombie(0);
+    EXPECT_EQ(stderr_of([] { disconnect_client(0); }).rfind("closing connection from 127.0.0.1 ", 0), 0u);
+    dial();
+    EXPECT_EQ(stderr_of([&] { EXPECT_GE(accept_connection(listener), 0); }).rfind("handling", 0), 0u);
+    EXPECT_EQ(client_tab[0].tid, 10) << "the zombie keeps its slot";
+    EXPECT_TRUE(ttl[0].status & ST_ZOMBIE);
 }
 
 TEST_F(Admission, ForeignPeerRejectedInPrivateModeAdmittedAfterToggle) {
@@ -335,36 +264,6 @@ TEST_F(Admission, NoTurtleForTheClientClosesItAfterTheHandlingLine) {
     EXPECT_EQ(client_tab[0].socket, -1);
 }
 
-TEST_F(Admission, FreedSlotIsTakenAgainWithANewTurtle) {
-    testing::internal::CaptureStderr();
-    for (int i = 0; i < 2; i++) {
-        dial();
-        accept_connection(listener);
-    }
-    int t0 = client_tab[0].tid;
-    make_zombie(t0);
-    disconnect_client(0);
-    dial();
-    EXPECT_GE(accept_connection(listener), 0);
-    testing::internal::GetCapturedStderr();
-    EXPECT_GE(client_tab[0].socket, 0);
-    EXPECT_NE(client_tab[0].tid, t0) << "the zombie keeps its slot";
-    EXPECT_TRUE(ttl[t0].status & ST_ZOMBIE);
-    EXPECT_EQ(nclient, 2);
-}
-
-TEST_F(Admission, EchoSendsOneReadBack) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    send(fds[1], "hello", 5, 0);
-    EXPECT_EQ(read_and_write_back(fds[0]), 5);
-    char buf[8] = {};
-    EXPECT_EQ(recv(fds[1], buf, sizeof(buf), 0), 5);
-    EXPECT_STREQ(buf, "hello");
-    close(fds[0]);
-    close(fds[1]);
-}
-
 // A client that sends commands but never reads its replies must not stop
 // the server (which answers under the frame lock): once its replies no
 // longer fit, it is closed and leaves a zombie, and the others are served.
@@ -375,7 +274,7 @@ TEST_F(Framing, ClientThatNeverReadsItsRepliesIsClosedNotWaitedFor) {
     int other = place_turtle(100.0, 100.0, 0.0, 1);
     attach(1, other);
     std::string queries;
-    while (queries.size() + 4 < CLIENT_BUF - 1) queries += "Q T;";
+    while (queries.size() + 4 < 511) queries += "Q T;";
     std::string log;
     for (int round = 0; round < 2000 && client_tab[0].socket >= 0; round++) {
         push(queries + "\n");

