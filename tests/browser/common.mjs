@@ -1,6 +1,5 @@
-// common.mjs -- what the browser tests share: a host process keeping an arena
-// (host.py), Debian's chromium through playwright-core, viewer pages, raw
-// command clients and polling. Screenshots go to BROWSER_ARTEFACTS.
+// common.mjs -- the browser tests' arena host (host.py), Debian's chromium,
+// viewer pages, command clients, polling. Screenshots go to BROWSER_ARTEFACTS.
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
 import { mkdirSync } from "node:fs";
@@ -16,8 +15,7 @@ export const HTTP = "http://127.0.0.1:2280";
 export const artefacts = process.env.BROWSER_ARTEFACTS || process.cwd();
 mkdirSync(artefacts, { recursive: true });
 
-// host.py in `mode`; ready() resolves with the words after READY (the
-// arena's console key first) each time the host reports an arena up.
+// host.py in `mode`; ready() resolves with the words after READY each time.
 export function startHost(mode) {
   const proc = spawn("python3", [path.join(here, "host.py"), mode],
     { stdio: ["pipe", "pipe", "inherit"] });
@@ -44,8 +42,7 @@ export const launch = () => chromium.launch({
   args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking"],
 });
 
-// A viewer page at `urlPath`, once it has drawn a few frames; page errors
-// are collected in `errors`.
+// A viewer page at `urlPath` that has drawn a few frames, and its errors.
 export async function openPage(browser, urlPath) {
   const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
   const errors = [];

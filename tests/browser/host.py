@@ -1,12 +1,7 @@
-"""host.py -- keeps a headless arena up for the browser tests.
-
-    host.py live     the arena; "restart" on standard input starts it anew
-    host.py replay   records a short match ("ada" draws a red line, "bob" a
-                     blue brush stroke), then replays it
-
-Prints "READY KEY [FILE]" once an arena is up (KEY: its console key, FILE:
-the recording) and stops on "quit" or the end of its input.
-"""
+"""host.py live|replay -- a headless arena for the browser tests: live ("restart"
+on standard input starts it anew) or replaying a short recorded match ("ada" a
+red line, "bob" a blue brush stroke). Prints "READY KEY [FILE]" once it is up;
+stops on "quit" or the end of its input."""
 
 import os
 import sys

@@ -1,8 +1,5 @@
-// test_viewer.mjs -- the browser viewer against a running arena, as a person
-// sees it: every turtle's score (a name that breaks the feed's JSON too) and
-// a drawn 3D field, a camera following a turtle named in the path, a square
-// a client paints, the teacher bar switching battle mode, and a viewer that
-// carries on when the arena restarts.
+// test_viewer.mjs -- the browser viewer as a person sees it: scores and a drawn
+// field, a followed turtle, a painted square, the teacher bar, an arena restart.
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import path from "node:path";
@@ -32,9 +29,9 @@ after(async () => {
   if (host) await host.stop();
 });
 
-// Pixel counts of a screenshot, decoded by the browser: the page's
-// background, turtle shells, the field in the colour of the arena's canvas
-// (or plain green while there is none), and the box of pure red pixels.
+// Pixel counts of a screenshot: not the page's background, turtle shells
+// (brown), the field in the colour of the arena's canvas (or plain green while
+// there is none), and the box of pure red pixels.
 async function pixelStats(page, file) {
   const png = await page.screenshot({ path: path.join(artefacts, file) });
   return page.evaluate(async (b64) => {
@@ -44,33 +41,30 @@ async function pixelStats(page, file) {
       g.drawImage(img, 0, 0);
       return g.getImageData(0, 0, img.width, img.height).data;
     };
-    let fr = -99, fg = -99, fb = -99;
+    let [fr, fg, fb] = [-99, -99, -99];
     const res = await fetch("/canvas.png", { cache: "no-store" });
     if (res.ok) {
-      const canvas = await createImageBitmap(await res.blob());
-      const middle = 4 * ((canvas.height >> 1) * canvas.width + (canvas.width >> 1));
-      [fr, fg, fb] = pixelsOf(canvas).slice(middle, middle + 3);
+      const cv = await createImageBitmap(await res.blob());
+      const mid = 4 * ((cv.height >> 1) * cv.width + (cv.width >> 1));
+      [fr, fg, fb] = pixelsOf(cv).slice(mid, mid + 3);
     }
-    const img = new Image();
-    img.src = "data:image/png;base64," + b64;
+    const img = Object.assign(new Image(), { src: "data:image/png;base64," + b64 });
     await img.decode();
-    const d = pixelsOf(img);
-    const s = { pixels: d.length / 4, colours: new Set(), notBackground: 0, brown: 0, field: 0,
-      red: { n: 0, x0: img.width, y0: img.height, x1: -1, y1: -1 } };
+    const d = pixelsOf(img), w = img.width, colours = new Set();
+    const s = { pixels: d.length / 4, notBackground: 0, brown: 0, field: 0,
+      red: { n: 0, x0: w, y0: img.height, x1: -1, y1: -1 } };
     for (let i = 0; i < d.length; i += 4) {
-      const [r, g, b] = [d[i], d[i + 1], d[i + 2]];
-      const [x, y] = [(i / 4) % img.width, Math.floor(i / 4 / img.width)];
-      s.colours.add((r << 16) | (g << 8) | b);
-      if (Math.abs(r) + Math.abs(g - 0x20) + Math.abs(b - 0x40) > 24) s.notBackground++;
-      if (r > 90 && r > g + 25 && g > b + 10) s.brown++;
-      if (Math.abs(r - fr) + Math.abs(g - fg) + Math.abs(b - fb) <= 24 || (g > r + 15 && g > b && g > 50)) s.field++;
+      const [r, g, b, x, y] = [d[i], d[i + 1], d[i + 2], (i / 4) % w, Math.floor(i / 4 / w)];
+      colours.add((r << 16) | (g << 8) | b);
+      s.notBackground += r + Math.abs(g - 0x20) + Math.abs(b - 0x40) > 24;
+      s.brown += r > 90 && r > g + 25 && g > b + 10;
+      s.field += Math.abs(r - fr) + Math.abs(g - fg) + Math.abs(b - fb) <= 24 || (g > r + 15 && g > b && g > 50);
       if (r > 180 && g < 70 && b < 70) {
-        s.red.n++;
-        [s.red.x0, s.red.x1] = [Math.min(s.red.x0, x), Math.max(s.red.x1, x)];
-        [s.red.y0, s.red.y1] = [Math.min(s.red.y0, y), Math.max(s.red.y1, y)];
+        s.red = { n: s.red.n + 1, x0: Math.min(s.red.x0, x), x1: Math.max(s.red.x1, x),
+          y0: Math.min(s.red.y0, y), y1: Math.max(s.red.y1, y) };
       }
     }
-    return { ...s, colours: s.colours.size };
+    return { ...s, colours: colours.size };
   }, png.toString("base64"));
 }
 
@@ -110,8 +104,7 @@ test("a square painted by a client appears on the viewer's field", async () => {
   await page.waitForFunction(() => window.qmViewer.canvas.loads >= 1, null, { timeout: 10000 });
   assert.ok((await pixelStats(page, "viewer-before.png")).red.n < 20, "nothing red before");
   const c = await client(); // clear of the other turtles: x 30 to 130, y -210 to -110
-  for (const cmd of ["L", "W 5", "K 1 0 0", "J 30 -210", "T E", "P D", "F 100", "T L 90",
-    "F 100", "T L 90", "F 100", "T L 90", "F 100", "P U"])
+  for (const cmd of ["L", "W 5", "K 1 0 0", "J 30 -210", "T E", "P D", ...Array(4).fill(["F 100", "T L 90"]).flat(), "P U"])
     assert.match(await c.send(cmd), OK, cmd);
   c.close();
   // seen from above, the four sides make a hollow square on the screen

@@ -1,6 +1,5 @@
-"""cases.py -- the protocol cases every client library runs (protocol_cases.json),
-how the Python-driven tests judge a reply line and a call's result, and a
-fake arena for the libraries' error reports."""
+"""cases.py -- the shared protocol cases, how a reply and a call's result are
+judged, and a fake arena for the libraries' error reports."""
 
 import json
 import math
@@ -15,8 +14,7 @@ with open(os.path.join(HERE, "protocol_cases.json"), encoding="utf-8") as f:
     CASES = json.load(f)["cases"]
 
 
-def reply_matches(pattern, line):
-    return re.fullmatch(pattern + r" @ \d+ \d+\n?", line) is not None
+def reply_matches(pattern, line): return re.fullmatch(pattern + r" @ \d+ \d+\n?", line) is not None
 
 
 def result_matches(want, got):
@@ -31,9 +29,7 @@ def result_matches(want, got):
     return want == got and type(want) is type(got)
 
 
-def fake_arena(answer):
-    """The port of a listener that answers every line with `answer`: None
-    for no answer at all, b"" to close the connection at once."""
+def fake_arena(answer):  # a port answering every line: None never, b"" closes at once
     listener = socket.create_server(("127.0.0.1", 0))
 
     def serve():

@@ -1,8 +1,5 @@
-"""The C header against a real arena (QMERE_HOST/QMERE_PORT, set by
-with_arena.py): it compiles without a warning as C99 and as C++17, and both
-builds run c_driver.c, the C99 one through the shared protocol cases; then
-the library's own: error codes naming what happened, and text cut without
-splitting a character."""
+"""The C header against a real arena (see with_arena.py), built without a
+warning as C99 (the shared cases) and as C++17 (errors, text cut whole)."""
 
 import json
 import os
@@ -19,8 +16,7 @@ import cases  # noqa: E402
 WARN = ["-Wall", "-Wextra", "-Werror", "-pedantic"]
 
 
-def run_driver(binary, requests, port=None):
-    """The driver's answers to `requests` (lists of fields), one a line."""
+def run_driver(binary, requests, port=None):  # its answer lines to requests (field lists)
     env = dict(os.environ, **({"QMERE_PORT": str(port)} if port else {}))
     text = "".join("\t".join(map(str, r)) + "\n" for r in requests)
     return subprocess.run([binary], input=text.encode(), capture_output=True, env=env,
@@ -37,8 +33,7 @@ class Header(unittest.TestCase):
             subprocess.run(cmd + WARN + [os.path.join(HERE, "c_driver.c"), "-o", out], check=True)
 
     @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
+    def tearDownClass(cls): cls.tmp.cleanup()
 
     def test_1_shared_protocol_cases(self):  # first: the turtle is alone on the field
         requests, checks = [], []

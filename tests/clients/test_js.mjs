@@ -1,6 +1,5 @@
-// The JavaScript client against a real arena (QMERE_HOST/QMERE_PORT, set by
-// with_arena.py): the shared protocol cases, then the library's own: errors
-// naming what happened, text cut without splitting a character, and events.
+// The JavaScript client against a real arena (see with_arena.py): the shared
+// cases, errors naming what happened, text cut whole, events.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import net from 'node:net';

@@ -1,6 +1,5 @@
-"""The Python client against a real arena (QMERE_HOST/QMERE_PORT, set by
-with_arena.py): the shared protocol cases, then the library's own: errors
-naming what happened, text cut without splitting a character, handlers."""
+"""The Python client against a real arena (see with_arena.py): the shared
+cases, errors naming what happened, text cut whole, handlers."""
 
 import os
 import socket

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""with_arena.py -- runs a command against a fresh headless arena (QMERE_BIN),
-with QMERE_HOST and QMERE_PORT set, from the repository root; exits with its
-status.   Usage: with_arena.py -- CMD [ARGS...]"""
+"""with_arena.py -- CMD [ARGS...]: runs CMD from the repository root against a
+fresh headless arena named by QMERE_HOST and QMERE_PORT; exits with its status."""
 
 import os
 import subprocess

@@ -1,13 +1,6 @@
-"""arena.py -- the real qmere program under the arena suites.
-
-An Arena starts the binary (QMERE_BIN, default <repo>/build/qmere) headless
-or on a private Xvfb, keeps its standard error so tests can wait for log
-lines, and stops both again. The suites run in a network namespace of their
-own, so the fixed ports are theirs alone. Also here: raw sockets and HTTP,
-a peer host in a second network namespace, the window as a person meets it
-(keys, menu, screenshots as Pixels; needs xdotool, xprop, xwininfo and
-ImageMagick), captures, feeds, and the test cases sharing an arena.
-"""
+"""arena.py -- the real qmere program under the arena suites: started headless
+or on a private Xvfb with its log kept; raw sockets and HTTP, a peer host,
+the window (keys, menu, screenshots), captures, feeds, shared test cases."""
 
 import ctypes
 import json
@@ -41,12 +34,10 @@ def tcp_sockets():
                 yield int(cols[1].rsplit(":", 1)[1], 16), cols[3], cols[9]
 
 
-def listening(port):
-    return any(p == port and st == "0A" for p, st, _ in tcp_sockets())
+def listening(port): return any(p == port and st == "0A" for p, st, _ in tcp_sockets())
 
 
-def _spawn(args, **kw):
-    """A process in a session of its own, ended when the test process dies."""
+def _spawn(args, **kw):  # in a session of its own, ended when the test process dies
     return subprocess.Popen(args, stdin=subprocess.DEVNULL, start_new_session=True,
                             preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM), **kw)
 
@@ -62,13 +53,12 @@ def _stop(proc):
 
 
 class Arena:
-    """The program under test (binary: the benchmarks' choice, else QMERE_BIN,
-    else build/qmere); env names values to set, or None to remove.
-    headless: True passes --headless; "fallback" only leaves DISPLAY unset."""
+    """binary: else QMERE_BIN, else build/qmere; env: values to set, None to
+    remove; headless: True passes --headless, "fallback" leaves DISPLAY unset."""
 
     def __init__(self, binary=None, args=(), env=None, headless=False):
         self.binary = os.path.abspath(binary or os.environ.get("QMERE_BIN")
-                                      or os.path.join(REPO, "build", "qmere"))
+                                      or REPO + "/build/qmere")
         self.args = (["--headless"] if headless is True else []) + list(args)
         self.headless, self.env = headless, dict(env or {})
         self.display = self.xvfb = self.proc = self.home = None
@@ -115,21 +105,14 @@ class Arena:
             self.home.cleanup()
             self.home = None
 
-    def __enter__(self):
-        return self.start()
+    def __enter__(self): return self.start()
 
-    def __exit__(self, *exc):
-        self.stop()
+    def __exit__(self, *exc): self.stop()
 
-    # --------------------------------------------------------------- the log
-
-    def pause_log(self):
-        """Stop reading the program's standard error, as a paused terminal
-        would; resume_log() reads on."""
+    def pause_log(self):  # as a paused terminal would; resume_log() reads on
         self._reading.clear()
 
-    def resume_log(self):
-        self._reading.set()
+    def resume_log(self): self._reading.set()
 
     def _read_log(self):
         while self._reading.wait() and (chunk := self.proc.stderr.read1(65536)):
@@ -141,8 +124,7 @@ class Arena:
         with self._cond:
             return self._log.decode("latin-1")
 
-    def mark(self):
-        """A position in the log, for wait_for_log and count to look after."""
+    def mark(self):  # a position in the log, for wait_for_log and count
         with self._cond:
             return len(self._log)
 
@@ -157,17 +139,12 @@ class Arena:
                                          % (rx.pattern, self._log[since:].decode("latin-1")))
             return m
 
-    def count(self, text, since=0):
-        return self.log().count(text, since)
+    def count(self, text, since=0): return self.log().count(text, since)
 
-    def key(self):
-        """The teacher's console key from the start-up line."""
+    def key(self):  # the teacher's console key
         return self.wait_for_log(re.compile(r"control: \S+\?key=(\w+)\n")).group(1)
 
-    # ---------------------------------------------------------------- clients
-
-    def connect(self, **kw):
-        return quillmere.Turtle("127.0.0.1", TCP_PORT, **kw)
+    def connect(self, **kw): return quillmere.Turtle("127.0.0.1", TCP_PORT, **kw)
 
     def wait_all_closed(self):
         def still_open():
@@ -175,8 +152,7 @@ class Arena:
         if not wait_for(lambda: still_open() <= 0):
             raise AssertionError("%d clients still connected" % still_open())
 
-    def tidy(self):
-        """Battle mode off, zombies gone but the tidying client's own, parked."""
+    def tidy(self):  # battle mode off, zombies gone but the tidying client's own, parked
         self.wait_all_closed()
         with self.connect() as t:
             t.battle(False)
@@ -185,27 +161,23 @@ class Arena:
         self.wait_all_closed()
 
 
-def wait_for(pred, timeout=10.0, step=0.05):
-    """Polls pred until it gives something true or the time is up; its last value."""
+def wait_for(pred, timeout=10.0, step=0.05):  # pred's last value
     end = time.monotonic() + timeout
     while not (v := pred()) and time.monotonic() < end:
         time.sleep(step)
     return v
 
 
-def wait_ticks(turtle, n=3):
-    """Waits until the arena's clock, as `turtle` sees it, has gone n ticks on."""
+def wait_ticks(turtle, n=3):  # the arena's clock, as `turtle` sees it, n ticks on
     t0 = turtle.ticks()
     if not wait_for(lambda: turtle.ticks() >= t0 + n, 30, 0.02):
         raise AssertionError("the arena's clock stands still")
 
 
-def hold_port(port):
-    return socket.create_server(("0.0.0.0", port), reuse_port=False)
+def hold_port(port): return socket.create_server(("0.0.0.0", port), reuse_port=False)
 
 
-def closed_by_peer(sock, timeout=10.0):
-    """True when the other side closes (EOF or reset) in time; data is dropped."""
+def closed_by_peer(sock, timeout=10.0):  # EOF or reset in time; data is dropped
     sock.settimeout(timeout)
     try:
         while sock.recv(4096):
@@ -217,16 +189,13 @@ def closed_by_peer(sock, timeout=10.0):
     return True
 
 
-def nothing_arrives(sock, wait=0.3):
-    return not select.select([sock], [], [], wait)[0]
+def nothing_arrives(sock, wait=0.3): return not select.select([sock], [], [], wait)[0]
 
 
-def http_socket():
-    return socket.create_connection(("127.0.0.1", HTTP_PORT), 10)
+def http_socket(): return socket.create_connection(("127.0.0.1", HTTP_PORT), 10)
 
 
-def read_response(sock, head=False):
-    """(raw header, [header lines], body read by its Content-Length)."""
+def read_response(sock, head=False):  # (raw header, [header lines], body)
     raw = b""
     while not raw.endswith(b"\r\n\r\n"):
         chunk = sock.recv(1)
@@ -245,16 +214,14 @@ def read_response(sock, head=False):
     return raw, lines, body
 
 
-def http_get(path, method="GET", extra=b""):
-    """One request on a fresh connection: ([header lines], body)."""
+def http_get(path, method="GET", extra=b""):  # on a fresh connection: ([lines], body)
     with http_socket() as s:
         s.sendall(b"%s %s HTTP/1.1\r\nHost: t\r\n%s\r\n" % (method.encode(), path.encode(), extra))
         return read_response(s, head=method == "HEAD")[1:]
 
 
 class PeerNet:
-    """A second network namespace joined to ours by a veth pair: a peer that
-    is truly another host to the arena. Needs root and iproute2."""
+    """A second network namespace joined to ours by a veth pair: truly another host."""
 
     here, peer = "10.99.0.1", "10.99.0.2"
     available = os.geteuid() == 0 and shutil.which("ip") is not None
@@ -272,8 +239,7 @@ class PeerNet:
         subprocess.run(["ip", "link", "del", "qmh"], capture_output=True)
         subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
 
-    def socket(self):
-        """A TCP socket made inside the peer: it keeps the namespace it was made in."""
+    def socket(self):  # made inside the peer, it keeps that namespace
         setns = ctypes.CDLL(None).setns
         with open("/proc/thread-self/ns/net") as home, open("/run/netns/" + self.ns) as peer:
             setns(peer.fileno(), 0x40000000)  # CLONE_NEWNET
@@ -284,9 +250,8 @@ class PeerNet:
 
 
 class ArenaCase(unittest.TestCase):
-    """A test on an arena shared by every class of the module that uses it
-    (own_arena: one of the class's own). Each test starts on a tidy field;
-    clients made with self.client() are closed afterwards."""
+    """A test on a tidy field of the module's shared arena (own_arena: the
+    class's own); clients made with self.client() are closed afterwards."""
 
     own_arena = headless = False
     _shared = None
@@ -298,25 +263,17 @@ class ArenaCase(unittest.TestCase):
             cls.addClassCleanup(cls.arena.stop)
         elif ArenaCase._shared is None:
             cls.arena = ArenaCase._shared = Arena(headless=cls.headless).start()
-            unittest.addModuleCleanup(ArenaCase.stop_shared)
+            unittest.addModuleCleanup(lambda: setattr(ArenaCase, "_shared", cls.arena.stop()))
         else:
             cls.arena = ArenaCase._shared
 
-    @staticmethod
-    def stop_shared():
-        ArenaCase._shared.stop()
-        ArenaCase._shared = None
-
-    def setUp(self):
-        self.arena.tidy()
+    def setUp(self): self.arena.tidy()
 
     def client(self):
         t = self.arena.connect()
         self.addCleanup(t.close)
         return t
 
-
-# ------------------------------------------------------------- the window
 
 SIDE, HALF = 512, 256  # the window and the field, in pixels and field units
 HAVE_X = all(shutil.which(t) for t in ("Xvfb", "xdotool", "import", "xprop", "xwininfo"))
@@ -349,9 +306,8 @@ class Window:
         return int(re.search(r"Width: (\d+)", out)[1]), int(re.search(r"Height: (\d+)", out)[1])
 
     def choose(self, entry, done):
-        """Picks pop-up menu entry `entry` (0 the first): press the right button,
-        drag onto the entry (13 + 25 * entry below the pointer), release; until
-        done() holds, as the pointer can go astray on a busy machine."""
+        """Drags the right button onto menu entry `entry` (0 the first), until
+        done() holds: the pointer can go astray on a busy machine."""
         for _ in range(3):
             self.x(["xdotool", "mousemove", "--window", self.id, "100", "100", "mousedown", "3"])
             time.sleep(0.7)
@@ -369,9 +325,7 @@ def window_of(arena):
     return arena.window
 
 
-def press(arena, *keys):
-    """Sends `keys` (xdotool names) and returns once all were handled and the
-    next frame has published what they did."""
+def press(arena, *keys):  # returns once the next frame has published what they did
     mark = arena.mark()
     window_of(arena).key(*keys, "at", "at")
     arena.wait_for_log(_KEYS_DONE, since=mark, timeout=20)
@@ -379,8 +333,8 @@ def press(arena, *keys):
 
 
 class Pixels:
-    """A SIDE x SIDE RGB picture, top row first. Field point (x, y) shows at
-    column x + HALF, row HALF - y; a colour test is a function of (r, g, b)."""
+    """A SIDE x SIDE RGB picture, top row first; field point (x, y) at column
+    x + HALF, row HALF - y. A colour test is a function of (r, g, b)."""
 
     def __init__(self, raw):
         assert len(raw) == SIDE * SIDE * 3, "a picture of %d bytes" % len(raw)
@@ -394,11 +348,9 @@ class Pixels:
     def cell(x, y):
         return min(SIDE - 1, max(0, int(x + HALF))), min(SIDE - 1, max(0, int(HALF - y)))
 
-    def field(self, x, y):
-        return self.at(*self.cell(x, y))
+    def field(self, x, y): return self.at(*self.cell(x, y))
 
-    def count(self, pred, x0=-HALF, y0=-HALF, x1=HALF - 1, y1=HALF - 1):
-        """Pixels matching pred in the field box [x0, x1] x [y0, y1]."""
+    def count(self, pred, x0=-HALF, y0=-HALF, x1=HALF - 1, y1=HALF - 1):  # in the box
         (c0, r1), (c1, r0) = self.cell(x0, y0), self.cell(x1, y1)
         return sum(1 for row in range(r0, r1 + 1) for col in range(c0, c1 + 1)
                    if pred(*self.at(col, row)))
@@ -407,8 +359,7 @@ class Pixels:
         return self.count(pred, x - radius, y - radius, x + radius, y + radius) > 0
 
 
-def near(p, q, tol=6):
-    return all(abs(a - b) <= tol for a, b in zip(p, q))
+def near(p, q, tol=6): return all(abs(a - b) <= tol for a, b in zip(p, q))
 
 
 def differing_pixels(a, b, tol=8):
@@ -423,8 +374,7 @@ def shot(arena):
 
 
 def settled_shot(arena, clock=None):
-    """A picture that stands still: taken once `clock` (a turtle) has seen
-    frames go by and two shots in a row agree."""
+    """Once `clock` (a turtle) has seen frames go by, two shots in a row that agree."""
     if clock is not None:
         wait_ticks(clock)
     prev = shot(arena)
@@ -438,8 +388,8 @@ def settled_shot(arena, clock=None):
 
 
 def png_file(path):
-    """(picture, [(key, text)], [chunk types]) of a complete PNG file, or None
-    while it is missing or unfinished; every text chunk must be compressed."""
+    """(picture, [(key, text)], [chunk types]), or None while it is unfinished;
+    every text chunk must be compressed."""
     try:
         with open(path, "rb") as f:
             data = f.read()
@@ -466,33 +416,26 @@ def feed(name):
     return json.loads(body.decode("latin-1"))
 
 
-def live_entries(kind=None):
-    """Live turtle-feed entries, of one type (1 turtle, 2 doughnut, 3 stone)."""
+def live_entries(kind=None):  # of one type (1 turtle, 2 doughnut, 3 stone)
     return [e for e in feed("turtle") if e["alive"] and kind in (None, e["type"])]
 
 
-def complete_maze(walls):
-    """A wall feed of the boundary alone, or of a whole maze (built south to
-    north, so a whole one has walls from the top interior row)."""
+def complete_maze(walls):  # the boundary alone, or a maze built up to its top row
     return len(walls) == 4 or any(w["y1"] == 224.0 for w in walls[4:])
 
 
 @unittest.skipUnless(HAVE_X, "Xvfb, xdotool and ImageMagick needed")
 class FieldCase(ArenaCase):
-    """A test on the shared arena's tidy field with its window; maze mode is
-    left off afterwards."""
+    """An ArenaCase with its window; maze mode is left off afterwards."""
 
     def setUp(self):
         super().setUp()
         self.win = window_of(self.arena)
-        self.addCleanup(lambda: self.maze_on() and self.toggle_maze(False))
+        n = self.arena.count
+        self.addCleanup(lambda: n("entering maze mode...\n") > n("exited from maze mode...\n")
+                        and self.toggle_maze(False))
 
-    def maze_on(self):
-        log = self.arena.log()
-        return log.count("entering maze mode...\n") > log.count("exited from maze mode...\n")
-
-    def toggle_maze(self, want_on):
-        """M, waiting for the mode's log line; returns the log since."""
+    def toggle_maze(self, want_on):  # M; the log since
         mark = self.arena.mark()
         self.win.key("M")
         self.arena.wait_for_log("entering maze mode...\n" if want_on
@@ -501,7 +444,6 @@ class FieldCase(ArenaCase):
         return self.arena.log()[mark:]
 
     def close_and_wait(self, *clients):
-        """Closes clients and waits for the arena to log their ends."""
         mark = self.arena.mark()
         for t in clients:
             t.close()

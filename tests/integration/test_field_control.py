@@ -1,7 +1,6 @@
-"""The field as a person at the window controls it, on one shared arena:
-killing, zombies, stones, the bounded area, battle mode, labels, clearing,
-a field at rest, the maze, the pop-up menu's Clear Field, bird view, and
-the screen capture against what the window shows."""
+"""The field as a person at the window controls it: killing, zombies, stones,
+the bounded area, battle mode, labels, clearing, a field at rest, the maze,
+bird view, and the screen capture against what the window shows."""
 
 import os
 import re
@@ -9,24 +8,16 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from arena import closed_by_peer, wait_for  # noqa: E402
+from arena import (SIDE, FieldCase, closed_by_peer, complete_maze, differing_pixels,  # noqa: E402
+                   feed, live_entries, near, png_file, press, settled_shot, shot, wait_for)
 import quillmere  # noqa: E402
-from arena import (SIDE, FieldCase, complete_maze, differing_pixels, feed,  # noqa: E402
-                      live_entries, near, png_file, press, settled_shot, shot)
 
 BLUE = (51, 51, 153)  # the field colour 0.2 0.2 0.6 in the window
 
 
-def light(r, g, b):  # labels: bright in every channel, unlike field, paint and turtle
-    return min(r, g, b) > 150
-
-
-def reddish(r, g, b):
-    return r > 150 and g < 90 and b < 90
-
-
-def not_blue(*p):
-    return not near(p, BLUE)
+def light(r, g, b): return min(r, g, b) > 150  # labels, unlike field, paint and turtle
+def reddish(r, g, b): return r > 150 and g < 90 and b < 90
+def not_blue(*p): return not near(p, BLUE)
 
 
 class Turtles(FieldCase):
@@ -86,17 +77,14 @@ class Turtles(FieldCase):
 
 
 class Canvas(FieldCase):
-    def paint_line(self, t):
-        """A red line along y = 100 from x = -200 to -50; the turtle then
-        waits out of the way."""
+    def paint_line(self, t):  # red along y = 100, x -200 to -50; the turtle then parks
         self.assertTrue(t.jump(-200, 100) and t.head("east") and t.color(1, 0, 0))
         self.assertTrue(t.width(6) and t.pen_down() and t.forward(150) and t.pen_up())
         self.assertTrue(t.jump(150, -150))
         self.assertTrue(wait_for(lambda: shot(self.arena).count(reddish, -180, 97, -71, 103)
                                  > 300, 10))
 
-    def blank(self):
-        return shot(self.arena).count(not_blue, -180, 97, -71, 103) == 0
+    def blank(self): return shot(self.arena).count(not_blue, -180, 97, -71, 103) == 0
 
     def test_C_c_and_the_menu_clear_the_painted_field(self):
         t = self.client()
@@ -111,8 +99,7 @@ class Canvas(FieldCase):
             self.assertTrue(t.nop().ok)  # the turtle lives on
 
     def test_a_field_at_rest_still_shows_every_change(self):
-        # once nothing moves the arena stops redrawing the same picture; every
-        # change must still reach the window
+        # once nothing moves the arena stops redrawing; every change must still show
         t = self.client()
         self.assertTrue(t.field_color(0.2, 0.2, 0.6))
         self.paint_line(t)
@@ -173,8 +160,7 @@ class BirdView(FieldCase):
         views = {"top": settled_shot(self.arena, t)}
         bird = []  # the view is left from above
         self.addCleanup(lambda: bird and press(self.arena, "3"))
-        # keys, and the named view the picture then matches (=) or differs
-        # from (!=); a new name keeps the picture
+        # keys, the named view the picture then matches (=) or differs from (!=), a new name
         steps = [(["3"], "!= top", "55"),  # bird view starts at 55 degrees
                  (["plus"] * 8, "!= 55", "15"), (["plus"], "= 15", None),  # in: stops at 15
                  (["minus"] * 8, "= 55", None), (["minus"], "!= 55", "60"),
@@ -212,7 +198,6 @@ class Capture(FieldCase):
         tick = int(re.fullmatch(r"qmere-capture-(\d+)\.png", names[0])[1])
         self.assertTrue(t0 <= tick <= t.ticks(), (t0, tick))
         png, texts, kinds = wait_for(lambda: png_file(os.path.join(home, names[0])))
-        # the texts (their values: the unit tests) come before the picture
         self.assertEqual([k for k, _ in texts], ["Author", "Software", "Source", "Description"])
         self.assertEqual(kinds[:5], ["IHDR"] + ["zTXt"] * 4)
         self.assertLess(differing_pixels(png, window), 20)

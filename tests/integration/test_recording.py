@@ -1,7 +1,6 @@
-"""Recordings written by the real program, headless, and replayed: the same
-bots in lockstep give the same file; a replay ends on the feeds and canvas
-of the live run; a killed recording replays to its last whole frame; bad
-command lines are refused."""
+"""Recordings by the real program: the same bots in lockstep give the same file
+whose replay ends where the match did; a killed recording replays to its last
+whole frame; bad command lines are refused."""
 
 import json
 import os
@@ -18,8 +17,7 @@ from arena import Arena, http_get, wait_for  # noqa: E402
 import quillmere  # noqa: E402
 
 
-def feeds():
-    return {f: http_get("/" + f)[1] for f in ("turtle", "wall", "coin")}
+def feeds(): return {f: http_get("/" + f)[1] for f in ("turtle", "wall", "coin")}
 
 
 def console(arena, action, method="POST"):
@@ -33,8 +31,7 @@ class Recordings(unittest.TestCase):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
 
-    def path(self, name):
-        return os.path.join(self.dir.name, name)
+    def path(self, name): return os.path.join(self.dir.name, name)
 
     def replay(self, name):
         arena = Arena(args=["--replay", self.path(name)], headless=True).start()
@@ -42,11 +39,9 @@ class Recordings(unittest.TestCase):
         return arena
 
     def record_match(self, name):
-        """Two bots in lockstep for 120 frames, painting and sensing: bot 0
-        moves, then bot 1 looks around and moves. Returns the feeds and the
-        canvas at the end."""
-        # NOTE: the bots never wait for the lockstep's time-out, long here,
-        # so a slow machine cannot make a frame start early
+        """Two bots in lockstep for 120 frames, painting and sensing; the feeds
+        and canvas at the end."""
+        # NOTE: a long lockstep time-out, so a slow machine cannot start a frame early
         arena = Arena(args=["--seed", "7", "--lockstep=30000", "--record", self.path(name)],
                       headless=True).start()
         try:
@@ -101,7 +96,6 @@ class Recordings(unittest.TestCase):
                 (["--lockstep"], "qmere: --lockstep needs --headless"),
                 (["--record"], "qmere: --record needs a file"),
                 (["--headless", "--replay", none], "cannot open the recording"),
-                (["--headless", "--replay", junk], "a recording of another version"),
                 (["--headless", "--replay", junk, "--record", junk], "would overwrite the recording"),
                 (["--seed", "x"], "qmere: --seed needs a number"),
                 (["--headless", "--lockstep=0"], "--lockstep=MS needs MS from 1")):

@@ -1,5 +1,5 @@
-"""The program's options, and its window under a private Xvfb: banner,
-title, the fixed size, the @ key, the menu's window entries and Q."""
+"""The program's options, and its window: banner, title, the fixed size, the
+@ key, the menu's window entries and Q."""
 
 import os
 import re
@@ -9,8 +9,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from arena import Arena, http_get, wait_for  # noqa: E402
-from arena import HAVE_X, Window, press  # noqa: E402
+from arena import HAVE_X, Arena, Window, http_get, press, wait_for  # noqa: E402
 
 BANNER = (r"Quillmere: [^\n]+\nstarting quill mere build on "
           r"[A-Z][a-z]{2} [1-9][0-9]? [0-9]{4}\n")
