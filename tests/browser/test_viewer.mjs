@@ -79,11 +79,10 @@ test("the overview shows every turtle's score and a drawn field", async () => {
     { timeout: 10000 });
   }
   // the turtles' textures may come a little later than the first frames
-  const s = await until("a drawn field with turtles", async () => {
+  await until("a drawn field with turtles", async () => {
     const s = await pixelStats(page, "viewer-overview.png");
-    return drawn(s) && s.brown > 150 && s;
+    return drawn(s) && s.brown > 150;
   });
-  assert.ok(s, JSON.stringify(s));
   assert.equal(await page.textContent("#result"), "");
   assert.deepEqual(errors, []);
   await page.close();

@@ -31,8 +31,7 @@ class Wire(ArenaCase):
     def test_requests_and_what_becomes_of_the_connection(self):
         pad = b"GET /coin HTTP/1.1\r\nX-Pad: "
         # request, the answer's type (None: closed unanswered), whether the connection stays
-        cases = [
-            (b"gEt /wall\r\n\r\n", JSON, True), (b"GET /%74urtle\r\n\r\n", HTML, True),
+        cases = [(b"gEt /wall\r\n\r\n", JSON, True), (b"GET /%74urtle\r\n\r\n", HTML, True),
             (b"GET /a/b/TURTLE/\r\n\r\n", JSON, True), (b"GET %squillmere.js\r\n\r\n" % SCRIPTS, JS, True),
             (b"GET  HTTP/1.1\r\n\r\n", HTML, True), (b"head /img/5\r\n\r\n", PNG, True),
             (b"GETTER /turtle\r\n\r\n", JSON, True),  # three letters name the method

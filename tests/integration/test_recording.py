@@ -92,8 +92,7 @@ class Recordings(unittest.TestCase):
         with open(self.path("junk.qrec"), "wb") as f:
             f.write(b"QMREC\x09\x00\x00")
         junk, none = self.path("junk.qrec"), self.path("none.qrec")
-        for args, line in (
-                (["--lockstep"], "qmere: --lockstep needs --headless"),
+        for args, line in ((["--lockstep"], "qmere: --lockstep needs --headless"),
                 (["--record"], "qmere: --record needs a file"),
                 (["--headless", "--replay", none], "cannot open the recording"),
                 (["--headless", "--replay", junk, "--record", junk], "would overwrite the recording"),
