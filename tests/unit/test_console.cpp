@@ -28,10 +28,6 @@ struct Field {
     int battle, maze, priv, walls, names, scores, turtles, quit;
     bool operator==(const Field&) const = default;
 };
-[[maybe_unused]] std::ostream& operator<<(std::ostream& o, const Field& f) {
-    return o << f.battle << f.maze << f.priv << f.walls << f.names << f.scores << " turtles "
-             << f.turtles << " quit " << f.quit;
-}
 Field field_now() {
     int n;
     qf_n_turtle(&n);

@@ -30,7 +30,6 @@ static bool peer_sees_close(int fd) {
 
 static const std::string CLOSING = "closing connection from 127.0.0.1 4000";
 
-// ---------------------------------------------------------------- cutting
 
 // Each case is one read from a turtle at the origin; every command it holds
 // is answered in order and nothing is left in the buffer.
@@ -81,7 +80,6 @@ TEST_F(Framing, CommandSplitAcrossReadsRunsWhenTheTerminatorArrives) {
     EXPECT_DOUBLE_EQ(ttl[tid].pos[0].x, 12.0);
 }
 
-// ------------------------------------------------------- the serving pass
 
 TEST_F(Framing, PassServesOnlyClientsWithoutBudgetUntilTheFrameEnds) {
     client_tab[0].nup = 1;
@@ -119,7 +117,6 @@ TEST_F(Framing, DepartedClientLeavesAZombieAndEndsThePass) {
     EXPECT_EQ(drain(1).size(), 1u);
 }
 
-// --------------------------------------------------------- full buffer rule
 
 // The buffer holds the longest unterminated text and then runs it; a read
 // never goes beyond the free space; a stream of empty commands never fills it.
@@ -165,9 +162,7 @@ TEST_F(Framing, UnterminatedTextFillingTheBufferClosesTheClient) {
     }
 }
 
-// ------------------------------------------------------------ garbage
 
-// ------------------------------------------------------------- admission
 
 struct Admission : World {
     int listener = -1;
