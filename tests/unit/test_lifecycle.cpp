@@ -1,5 +1,5 @@
 // test_lifecycle.cpp -- creation, slots and ntmax, start places, zombies,
-// reset and home, the pen's trail, the event mask and the team boards.
+// the pen's trail, the event mask and the team boards.
 
 #include <cmath>
 #include <string>

@@ -1,4 +1,4 @@
-// test_sensors.cpp -- finder, sonar, angular radar and the gun.
+// test_sensors.cpp -- finder, sonar and angular radar.
 
 #include <cmath>
 
