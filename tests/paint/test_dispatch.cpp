@@ -1,21 +1,10 @@
 // What a turtle's trail paints: the brush dispatch over the history (which
-// points, widths and colours at which stroke count), a whole stroke driven
-// through the real pen and motion operations, and the line, point and fill
-// modes.
-#include <cmath>
-#include <limits>
+// points, widths and colours at which stroke count) and the line, point and
+// fill modes.
 
 #include "recorder.h"
 
 namespace {
-
-// One frame's canvas pass as the window runs it: the frame's pen
-// bookkeeping, then the marks the snapshot asks for.
-static struct frame_snapshot snap;
-void paint_frame() {
-    world_update_frame(&snap);
-    for (int t = 0; t < snap.ntmax; t++) paint_pen_marks(&snap.slot[t]);
-}
 
 // Trail point i of slot 0 with its paired width.
 P trail(int i) { return {ttl[0].pos[i].x, ttl[0].pos[i].y, ttl[0].width[i + 1]}; }
@@ -41,7 +30,6 @@ bool same(const struct color& a, const struct color& b) {
 
 } // namespace
 
-// ---------------------------------------------------------- brush dispatch
 
 // Which painter the dispatch calls for each stroke count, with which trail
 // points, widths (trail point i goes with width i + 1) and colour.
@@ -72,51 +60,6 @@ TEST_F(PaintTest, BrushDispatchOverTheHistory) {
     EXPECT_EQ(first, (Dab{ttl[0].pos[3].x, ttl[0].pos[3].y, ttl[0].width[4], c4.r, c4.g, c4.b}));
 }
 
-// The whole stroke: pen down at A, moves to B, C, D, E, pen up, with the
-// width and colour changed before every move.
-TEST_F(PaintTest, StrokeFromPenDownToPenUp) {
-    const int tid = place_turtle(-40, -60, 0);
-    ASSERT_EQ(tid, 0);
-    const struct color cA{0.9, 0.1, 0.1}, cB{0.1, 0.9, 0.1}, cC{0.1, 0.1, 0.9},
-        cD{0.5, 0.5, 0.0}, cE{0.0, 0.5, 0.5};
-    const double wA = 2, wB = 3, wC = 1.5, wD = 2.5, wE = 4;
-    turtle_set_brush(tid);
-    turtle_line_width(tid, wA);
-    turtle_set_color(tid, cA.r, cA.g, cA.b);
-    turtle_pen_down(tid);
-    EXPECT_TRUE(dabs_of([&] { paint_frame(); }).empty()); // nstroke 1: the point A
-    const P A{ttl[tid].pos[0].x, ttl[tid].pos[0].y, wA};
-
-    std::vector<Dab> got[4];
-    P at[4];
-    const struct color cols[4] = {cB, cC, cD, cE};
-    const double ws[4] = {wB, wC, wD, wE};
-    for (int k = 0; k < 4; k++) {
-        turtle_set_color(tid, cols[k].r, cols[k].g, cols[k].b);
-        turtle_line_width(tid, ws[k]);
-        turtle_turn(tid, 20);
-        ASSERT_EQ(turtle_step_forward(tid, 25), 0);
-        at[k] = {ttl[tid].pos[0].x, ttl[tid].pos[0].y, ws[k]};
-        got[k] = dabs_of([&] { paint_frame(); });
-    }
-    EXPECT_EQ(ttl[tid].nstroke, 5);
-    const P &Bp = at[0], &Cp = at[1], &Dp = at[2], &Ep = at[3];
-    EXPECT_TRUE(got[0].empty()); // at B, nstroke 2
-    EXPECT_TRUE(got[1].empty()); // at C, nstroke 3
-    ASSERT_FALSE(got[2].empty());
-    EXPECT_EQ(got[2], curve3(A, Bp, Cp, cA));      // at D: A->B in A's colour
-    EXPECT_EQ(got[3], curve4(A, Bp, Cp, Dp, cB));  // at E: B->C in B's colour
-
-    turtle_pen_up(tid);
-    auto tail = dabs_of([&] { paint_frame(); });
-    EXPECT_EQ(tail, line3(Bp, Cp, Dp, Ep, cB)); // B->C again, C->D, D->E with the tail
-    EXPECT_NEAR(tail.front().x, Bp.x, 1e-12);
-    EXPECT_TRUE(ttl[tid].status & ST_PAINTED);
-    EXPECT_FALSE(ttl[tid].status & ST_PEN_LIFTED);
-    EXPECT_TRUE(dabs_of([&] { paint_frame(); }).empty()); // finished once only
-}
-
-// ------------------------------------------------- lines, points and fills
 
 // The line runs over the newest move, shading the old colour to the new; a
 // point marks only the newest position.
@@ -170,21 +113,4 @@ TEST_F(PaintTest, FillSpansUpToSixNewestPointsOldestFirst) {
             }
         }
     }
-}
-
-TEST_F(PaintTest, MarksFarOutAreNotHandedOn) {
-    for (unsigned mode : {0u, ST_POINT, ST_FILL}) {
-        fill_trail_record(mode);
-        ttl[0].nstroke = 5;
-        ttl[0].pos[0] = {1e300, 0};
-        clear_records();
-        paint_line_and_fill_area(&ttl[0]);
-        EXPECT_TRUE(rec_lines.empty() && rec_points.empty() && rec_polygons.empty()) << mode;
-    }
-    fill_trail_record(0); // a point beyond the polygon's reach does not matter
-    ttl[0].status |= ST_FILL;
-    ttl[0].nstroke = 9;
-    ttl[0].pos[6] = {-1e300, 1e300};
-    paint_line_and_fill_area(&ttl[0]);
-    EXPECT_EQ(rec_polygons.size(), 1u);
 }

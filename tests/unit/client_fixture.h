@@ -157,9 +157,4 @@ struct ClientSlot : World {
         try_to_exec(cl);
         return drain(cl);
     }
-
-    bool position_finite(int t) const {
-        return std::isfinite(ttl[t].pos[0].x) && std::isfinite(ttl[t].pos[0].y) &&
-               std::isfinite(ttl[t].heading);
-    }
 };

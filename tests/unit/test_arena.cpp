@@ -1,4 +1,5 @@
 // Arena furniture: the boundary, maze generation and stone scattering.
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -18,15 +19,10 @@ TEST_F(Arena, FreshStartHasOnlyTheBoundaryInOrder) {
         {256, -256, 256, 256, -1, 0, 0},          {256, 256, 256, -256, 1, 0, WALL_BACK},
     };
     for (int i = 0; i < 8; i++) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(walls[i].startp.x, e[i][0]);
-        EXPECT_EQ(walls[i].startp.y, e[i][1]);
-        EXPECT_EQ(walls[i].endp.x, e[i][2]);
-        EXPECT_EQ(walls[i].endp.y, e[i][3]);
-        EXPECT_EQ(walls[i].normal.x, e[i][4]);
-        EXPECT_EQ(walls[i].normal.y, e[i][5]);
-        EXPECT_EQ(walls[i].status, (unsigned)e[i][6]);
-        EXPECT_EQ(walls[i].wid, 0);
+        const struct wall& w = walls[i];
+        const double got[7] = {w.startp.x, w.startp.y, w.endp.x,          w.endp.y,
+                               w.normal.x, w.normal.y, (double)w.status};
+        EXPECT_TRUE(std::equal(got, got + 7, e[i]) && w.wid == 0) << "wall " << i;
     }
 }
 
@@ -50,13 +46,9 @@ TEST_F(Arena, MazeRulesHoldForManySeeds) {
             // 32 long and axis-aligned
             ASSERT_TRUE((std::fabs(dx) == 32 && dy == 0) || (dx == 0 && std::fabs(dy) == 32));
             // faces: front status 0 with normal (-dy, dx)/32, back swapped and negated
-            EXPECT_EQ(f.status, 0u);
-            EXPECT_EQ(b.status, WALL_BACK);
-            EXPECT_EQ(f.normal.x, -dy / 32);
-            EXPECT_EQ(f.normal.y, dx / 32);
-            EXPECT_EQ(b.startp.x, f.endp.x);
-            EXPECT_EQ(b.endp.y, f.startp.y);
-            EXPECT_EQ(b.normal.x, -f.normal.x);
+            EXPECT_TRUE(f.status == 0 && b.status == WALL_BACK && f.normal.x == -dy / 32 &&
+                        f.normal.y == dx / 32 && b.startp.x == f.endp.x &&
+                        b.endp.y == f.startp.y && b.normal.x == -f.normal.x);
             // start vertex on the interior lattice; south only from the first row
             int i = (int)((f.startp.x + 256) / 32), j = (int)((f.startp.y + 256) / 32);
             EXPECT_TRUE(i >= 1 && i <= 15 && j >= 1 && j <= 15) << i << " " << j;

@@ -230,17 +230,3 @@ TEST_F(Content, PageAndItsScripts) {
     EXPECT_NE(p.find(std::string(2048, 'v') + "\""), std::string::npos) << "cut at 2048";
     EXPECT_EQ(p.find("</body></html>"), std::string::npos) << "the end no longer fits";
 }
-
-TEST(Images, EightRgbaPngs) {
-    const uint32_t side[8] = {64, 64, 64, 64, 64, 32, 32, 64};
-    for (int id = 0; id < 8; id++) {
-        Body b = fresh([&] { return generate_png(id); });
-        const std::string& png = b.text;
-        EXPECT_EQ(b.mimetype, 2);
-        ASSERT_GT(png.size(), 33u) << id;
-        EXPECT_EQ(png.substr(0, 16), std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16)) << id;
-        EXPECT_EQ((unsigned char)png[19], side[id]) << id;
-        EXPECT_EQ(png.substr(24, 2), "\x08\x06") << id << ": 8-bit RGBA";
-        EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND") << id;
-    }
-}

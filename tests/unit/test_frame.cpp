@@ -13,15 +13,11 @@ static void frames(int n) {
     for (int i = 0; i < n; i++) world_update_frame(nullptr);
 }
 
-TEST_F(Frame, BulletFliesTwoUnitsAFrameAndOutlivesItsShooter) {
+TEST_F(Frame, BulletFliesTwoUnitsAFrame) {
     int s = place_turtle(0, 0, 90);
     ASSERT_EQ(turtle_fire(s), 0);
-    EXPECT_EQ(ttl[s].score, 99) << "a shot costs 1";
     frames(3);
     EXPECT_NEAR(ttl[s].bullet.y, 6, 1e-9);
-    ttl[s].status &= ~ST_ALIVE;
-    frames(5);
-    EXPECT_NEAR(ttl[s].bullet.y, 16, 1e-9);
 }
 
 // One shot east from the origin at one entry; the frames run until the

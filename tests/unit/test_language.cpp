@@ -1,7 +1,5 @@
-// test_language.cpp -- the command language as a client sees it: the reply
-// line, the letters, every command's effect and refusal, the queries, the
-// budget, the hexadecimal text coding, and hostile numbers in every
-// numeric argument.
+// test_language.cpp -- the command language as a client sees it: replies,
+// letters, effects and refusals, queries, budget, hex texts, hostile numbers.
 
 #include <cstring>
 #include <string>
@@ -11,17 +9,6 @@
 #include "client_fixture.h"
 
 using Language = ClientSlot;
-
-TEST_F(Language, ReplyLineShape) {
-    elapsed_time = 120;
-    EXPECT_EQ(run("."), "OK @ 120 0") << "an empty payload has no leading blank";
-    EXPECT_EQ(run("Z"), "ERR @ 120 0");
-    ttl[tid].pos[0] = {10.0, -20.5};
-    elapsed_time = 4000000000ul;
-    EXPECT_EQ(run("Q P"), "10.000000 -20.500000 OK @ 4000000000 0");
-    ttl[tid].status = 0; // not in use: zeros, then ERR
-    EXPECT_EQ(run("Q P"), "0.000000 0.000000 ERR @ 4000000000 0");
-}
 
 TEST_F(Language, EventsTravelWithTheNextReplyOnlyOnce) {
     place_turtle(30.0, 0.0, 180.0, -1);
@@ -191,14 +178,6 @@ TEST_F(Language, ModesCoinsShotsAndRefusals) {
     EXPECT_EQ(ask("D").status, "OK");
     ttl[tid].ndonut = 10;
     EXPECT_EQ(ask("D").status, "ERR") << "ten doughnuts at most";
-
-    ttl[tid].status |= ST_ZOMBIE;
-    ttl[tid].pos[0] = {1.0, 1.0};
-    EXPECT_EQ(ask("F 5").status, "ERR");
-    // refusals coded 1 are answered like 'Q P'
-    EXPECT_EQ(run("E 30"), "1.000000 1.000000 OK @ 0 0");
-    EXPECT_EQ(run("N 41"), "1.000000 1.000000 OK @ 0 0");
-    EXPECT_DOUBLE_EQ(ttl[tid].frange, 55.5);
 }
 
 TEST_F(Language, EventMaskSubOptions) {
@@ -233,23 +212,18 @@ TEST_F(Language, EveryQueryLetter) {
     EXPECT_TRUE(ttl[other].event & EV_FINDER);
 }
 
+// Ranks 1 to 5 by distance ('Q R' is rank 1); the order itself is the radar's.
 TEST_F(Language, RadarRanks) {
-    Reply r = ask("Q R");
-    EXPECT_EQ(r.status, "ERR") << "nothing to find";
+    EXPECT_EQ(ask("Q R").status, "ERR") << "nothing to find";
     for (int i = 1; i <= 5; i++) ttl[place_turtle(30.0 * i, 0.0, 0.0, -1)].team = i % 5;
-    for (int rank = 1; rank <= 5; rank++) {
-        Reply q = ask("Q R " + std::to_string(rank));
-        EXPECT_EQ(q.status, "OK") << rank;
-        double dir;
-        int team;
-        ASSERT_EQ(std::sscanf(q.payload.c_str(), "%lf %d", &dir, &team), 2) << q.payload;
-        EXPECT_EQ(team, rank % 5) << rank;
-        EXPECT_LE(std::fabs(dir), 20.0) << "all of them lie straight ahead";
+    const std::pair<const char*, const char*> cases[] = {
+        {"Q R", " 1"}, {"Q R 1", " 1"}, {"Q R 5", " 0"}, {"Q R 0", ""}, {"Q R 6", ""}, {"Q R x", ""},
+        {"Q R 99999999999999999999", ""}};
+    for (auto [cmd, team] : cases) {
+        Reply r = ask(cmd);
+        EXPECT_EQ(r.status, *team ? "OK" : "ERR") << cmd;
+        EXPECT_TRUE(r.payload.ends_with(team)) << cmd << ": " << r.payload;
     }
-    std::string first = ask("Q R").payload;
-    EXPECT_EQ(first.substr(first.size() - 2), " 1") << "'Q R' is rank 1";
-    for (const char* bad : {"Q R 0", "Q R 6", "Q R x", "Q R 99999999999999999999"})
-        EXPECT_EQ(run(bad), "ERR @ 0 0") << bad;
 }
 
 // Steps, turns, jumps and painting cost one of the frame's budget; settings
@@ -328,12 +302,6 @@ TEST_F(Language, HostileNumbers) {
     };
     ttl[tid].heading = 30;
     for (auto [cmd, status] : edge) EXPECT_EQ(ask(cmd).status, status) << cmd;
-    EXPECT_TRUE(position_finite(tid));
+    EXPECT_TRUE(std::isfinite(ttl[tid].pos[0].x) && std::isfinite(ttl[tid].pos[0].y));
     EXPECT_DOUBLE_EQ(ttl[tid].heading, -1e12);
-    // the reply line still holds the largest doubles, should a record carry them
-    ttl[tid].pos[0] = {-1.7e308, -1.7e308};
-    Reply p = ask("Q P");
-    double x, y;
-    ASSERT_EQ(std::sscanf(p.payload.c_str(), "%lf %lf", &x, &y), 2);
-    EXPECT_DOUBLE_EQ(x, -1.7e308);
 }

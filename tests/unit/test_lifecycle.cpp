@@ -1,5 +1,5 @@
 // test_lifecycle.cpp -- creation, slots and ntmax, start places, zombies,
-// reset and home, the pen's trail, the event mask and the team boards.
+// the pen's trail, the event mask and the team boards.
 
 #include <cmath>
 #include <string>
@@ -82,34 +82,6 @@ TEST_F(Lifecycle, ZombieKeepsItsSlotAndIsRefusedEverything) {
     for (const auto& r : refusals) EXPECT_EQ(r.rc, r.want) << r.op;
     EXPECT_EQ(std::memcmp(&before, &ttl[a], sizeof(turtle)), 0) << "nothing changed";
     EXPECT_EQ(turtle_step_forward(b, 15), -1) << "still an obstacle to others";
-}
-
-TEST_F(Lifecycle, ResetAndHome) {
-    int t = place_turtle(50, 60, 45, 4);
-    turtle_set_team(t, 3);
-    turtle_name(t, "abc");
-    turtle_disable_event(t, EV_HIT);
-    turtle_pen_down(t);
-    turtle_set_brush(t);
-    turtle_finder_range(t, 50);
-    ttl[t].score = 7;
-    ttl[t].ncoin = 3;
-    turtle before = ttl[t];
-    EXPECT_EQ(turtle_reset(t, 5), 0);
-    battle_mode = 1;
-    EXPECT_EQ(turtle_reset(t, 4), 1);
-    EXPECT_EQ(turtle_home(t), 1);
-    EXPECT_EQ(std::memcmp(&before, &ttl[t], sizeof(turtle)), 0)
-        << "another client or battle mode changes nothing";
-    battle_mode = 0;
-    ttl[t].pos[6] = {9, 9};
-    EXPECT_EQ(turtle_home(t), 0);
-    for (int k = 0; k < HISTORY - 1; k++) EXPECT_TRUE(ttl[t].pos[k].x == 0 && ttl[t].pos[k].y == 0);
-    EXPECT_EQ(ttl[t].pos[6].x, 9.0) << "home moves six slots";
-    EXPECT_EQ(ttl[t].heading, 0.0);
-    EXPECT_TRUE(ttl[t].status & ST_PEN_DOWN) << "and keeps the pen";
-    EXPECT_EQ(turtle_reset(t, 4), 0);
-    expect_fresh(ttl[t], 4, 0, 0, 0);
 }
 
 TEST_F(Lifecycle, PenDownStartsAFreshTrailAndPenUpEndsIt) {

@@ -66,9 +66,6 @@ TEST_F(ImageFiles, P6PicturesAreTurnedBy180Degrees) {
         {"2 x 2", std::string("P6\n2 2\n255\n\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c"), 2, 2,
          "\x0a\x0b\x0c\x07\x08\x09\x04\x05\x06\x01\x02\x03"},
         {"comment lines before the size", "P6\n# made by hand\n# second\n1 1\n255\nxyz", 1, 1, "xyz"},
-        // the comment stands where the maximum belongs; the maximum line is
-        // then read as pixel data
-        {"comment after the size line", "P6\n1 1\n# late\n255\n", 1, 1, "255"},
         // first pixel (0x10 0x20 EOF) lands in the last slot, the second is all EOF
         {"truncated", std::string("P6\n2 1\n255\n\x10\x20", 13), 2, 1,
          "\xff\xff\xff\x10\x20\xff"},

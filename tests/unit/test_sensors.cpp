@@ -1,4 +1,4 @@
-// test_sensors.cpp -- finder, sonar, angular radar and the gun.
+// test_sensors.cpp -- finder, sonar and angular radar.
 
 #include <cmath>
 
@@ -130,19 +130,4 @@ TEST_F(Sensors, RadarBearingIsRelativeWrappedAndNoisy) {
         EXPECT_EQ(qt_angular_rader(t, 0, &dir, &team), 0);
         EXPECT_NEAR(dir, bearing + noise, 1e-9) << heading;
     }
-}
-
-// One bullet at a time, none while a blast shows, each costing 1 point.
-TEST_F(Sensors, GunFiresOneBulletAtATime) {
-    int t = place_turtle(10, 20, 30);
-    EXPECT_EQ(turtle_fire(t), 0);
-    EXPECT_TRUE(ttl[t].bullet.x == 10.0 && ttl[t].bullet.y == 20.0 && ttl[t].bheading == 30.0);
-    turtle_turn(t, 10);
-    EXPECT_EQ(turtle_fire(t), 0) << "a second shot while the first flies is silently dropped";
-    EXPECT_EQ(ttl[t].score, 99);
-    EXPECT_EQ(ttl[t].bheading, 30.0);
-    int u = place_turtle(-50, 0, 0);
-    ttl[u].score = 0;
-    EXPECT_EQ(turtle_fire(u), -1) << "no score";
-    EXPECT_EQ(turtle_fire(7), -1) << "a free slot";
 }

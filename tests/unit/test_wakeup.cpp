@@ -1,9 +1,6 @@
-// test_wakeup.cpp -- how the command thread waits: one poll on the listener,
-// the clients with budget left and the wake-up of the frame's end. A client
-// whose budget is spent is left out until the frame ends, and then the
-// waiting thread is woken for it; a mark, a readable client and a new
-// connection wake it too. Nothing here measures time: a missed wake-up shows
-// as a wait that runs to its (long) limit and returns 0.
+// test_wakeup.cpp -- what wakes the command thread's wait: the frame's end
+// after a spent budget, a mark, a readable client, a new connection. A
+// missed wake-up shows as a wait that runs to its (long) limit.
 
 #include <netinet/in.h>
 
