@@ -1734,8 +1734,10 @@
     }
     if (what === "step") await replayStep(value);
     else if (what === "seek") await replayCall("seek?tick=" + value);
-    else if (what === "speed") await replayCall("speed?x=" + value);
-    else await replayCall(what);
+    else if (what === "speed") {
+      // the next click halves or doubles from this speed, not from the last poll's
+      if ((await replayCall("speed?x=" + value)) && state.teacher.state) state.teacher.state.speed = value;
+    } else await replayCall(what);
     timeline.livelyUntil = Date.now() + LIVELY_MS;
     if (teacher.wake) teacher.wake(); // show the change as soon as the arena does
   }

@@ -40,6 +40,7 @@ test("the timeline drives the arena's replay", async () => {
   for (const speed of [0.5, 0.25]) { // slower twice
     await page.click("#qm-timeline-slower");
     await until(speed + " speed", async () => (await arena()).speed === speed);
+    await page.waitForFunction((s) => window.qmViewer.timeline.speed === s, speed);
   }
   if ((await arena()).playing) await page.click("#qm-timeline-play");
   await until("a pause", async () => !(await arena()).playing);
