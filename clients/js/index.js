@@ -109,11 +109,11 @@ function field(reply, i, parse) {
 const real = (r, i = 0) => field(r, i, Number);
 const int = (r, i = 0) => field(r, i, (f) => (/^-?\d+$/.test(f) ? Number(f) : NaN));
 
-function parseColour(spec) {
-  const s = spec.trim().toLowerCase();
+function parseColour(text) {
+  const s = text.trim().toLowerCase();
   if (COLOURS[s]) return COLOURS[s];
   if (/^#[0-9a-f]{6}$/.test(s)) return [1, 3, 5].map((i) => parseInt(s.slice(i, i + 2), 16) / 255);
-  throw new TypeError(`unknown colour ${spec}: use a name (${Object.keys(COLOURS).join(', ')}) or '#rrggbb'`);
+  throw new TypeError(`unknown colour ${text}: use a name (${Object.keys(COLOURS).join(', ')}) or '#rrggbb'`);
 }
 
 /** Your turtle in the arena. Make one with `connect()`. */

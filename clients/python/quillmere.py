@@ -462,10 +462,10 @@ class Turtle:
         if not args:
             return self._colour
         if len(args) == 1:
-            spec = args[0]
-            if isinstance(spec, str):
-                spec = _parse_colour(spec)
-            args = tuple(spec)
+            colour = args[0]
+            if isinstance(colour, str):
+                colour = _parse_colour(colour)
+            args = tuple(colour)
         if len(args) != 3:
             raise ValueError("a colour is three numbers from 0 to 1")
         return self.color(*args)
@@ -676,9 +676,9 @@ class Turtle:
     pos = position
 
 
-def _parse_colour(spec: str) -> Colour:
+def _parse_colour(text: str) -> Colour:
     """A colour name or '#rrggbb' as (r, g, b) from 0 to 1."""
-    s = spec.strip().lower()
+    s = text.strip().lower()
     if s in _COLOURS:
         return _COLOURS[s]
     if len(s) == 7 and s[0] == "#":
@@ -687,4 +687,4 @@ def _parse_colour(spec: str) -> Colour:
         except ValueError:
             pass
     raise ValueError("unknown colour %r: use a name (%s) or '#rrggbb'"
-                     % (spec, ", ".join(sorted(_COLOURS))))
+                     % (text, ", ".join(sorted(_COLOURS))))
