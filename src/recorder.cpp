@@ -75,8 +75,6 @@ static void write_bytes(const std::vector<unsigned char>& bytes) {
         write_failed("cannot write");
 }
 
-// A canvas picture as the change against the last whole one, unless that
-// change does not pack to less than half of it.
 // The writer's buffers, kept from block to block so that a long recording
 // settles on a fixed amount of memory.
 struct writer_buffers {
