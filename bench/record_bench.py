@@ -169,6 +169,10 @@ def seeking(args):
         key = re.search(r"key=(\w+)", arena.log()).group(1)
         st = json.loads(http("GET", "/control/state", key))
         first, last = st["first_tick"], st["ticks_total"]
+        # the replay is under way (its start-up, which readies the painting
+        # for seeks, is not a seek)
+        while json.loads(http("GET", "/control/state", key))["tick"] <= first:
+            time.sleep(0.01)
         http("POST", "/control/pause", key)
         times = []
         rng = random.Random(1)

@@ -108,11 +108,9 @@ static void run_in_lockstep(int ms) {
 }
 
 static void replay() {
-    static const struct player_canvas canvas = {scene_canvas_begin, scene_canvas_marks,
-                                                scene_canvas_end, scene_restore_canvas};
     clock_type::time_point due = clock_type::now();
     while (!quit_requested) {
-        if (player_tick(&snap, &canvas)) {
+        if (player_tick(&snap, &scene_player_canvas)) {
             elapsed_time = snap.tick;
             publish_feeds(&snap);
             if (snap.capture[0] != '\0') after_canvas();

@@ -6,7 +6,6 @@
 // marks painted since are painted again onto the other.
 #include "player.h"
 
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -30,6 +29,12 @@ struct player_state_all {
     std::vector<size_t> first_frame;       // block -> its first frame (frame blocks)
     std::vector<size_t> keys;              // frames that are keyframes
     std::vector<canvas_info> canvases;
+    // a few frames that paint each kind of mark, painted over and over
+    // before the first seek as much as a seek may repaint: the software GL
+    // builds its code and takes its memory then (some 7,000 page faults),
+    // not in the middle of the first seek, which took 100 ms more
+    std::vector<rec_frame> warm;
+    std::vector<unsigned char> start_canvas; // the canvas before the replay painted anything
     // decoding
     size_t shown = 0;              // the frame decoded last (drawing thread)
     std::atomic<size_t> landed{0}; // the frame shown once a tick is done (read by the controls)
@@ -95,6 +100,21 @@ static int start_at_key(size_t k) {
     return open_block(pl.block);
 }
 
+// Keeps the frame decoded last for the warm-up when it paints a kind of mark
+// (line, point, fill, brush, text) not kept yet.
+static void keep_if_warming(unsigned* seen) {
+    unsigned kinds = 0;
+    for (int k = 0; k < pl.frame.npaint; k++) {
+        const auto& j = pl.frame.paint[k];
+        if (j.msg[0] != '\0') kinds |= 1;
+        if (j.paint == PAINT_BRUSH || j.paint == PAINT_BRUSH_TAIL) kinds |= 2;
+        else if (j.paint == PAINT_PEN) kinds |= j.pen.status & ST_FILL ? 4u : j.pen.status & ST_POINT ? 8u : 16u;
+    }
+    if ((kinds & ~*seen) == 0 || pl.warm.size() >= 8) return;
+    *seen |= kinds;
+    pl.warm.push_back(pl.frame);
+}
+
 int player_open(const char* path, char* why, size_t n) {
     if (rec_load(path, &pl.rec, why, n) != 0) return -1;
     if (pl.rec.torn > 0)
@@ -103,6 +123,7 @@ int player_open(const char* path, char* why, size_t n) {
     // one pass over every frame: it checks them all and makes the index
     pl.first_frame.assign(pl.rec.blocks.size(), 0);
     size_t last_full = SIZE_MAX;
+    unsigned kinds_seen = 0;
     for (size_t b = 0; b < pl.rec.blocks.size(); b++) {
         const struct rec_block* k = &pl.rec.blocks[b];
         if (k->kind == REC_CANVAS) {
@@ -120,14 +141,13 @@ int player_open(const char* path, char* why, size_t n) {
         }
         pl.first_frame[b] = pl.tick.size();
         for (uint32_t i = 0; i < k->count; i++) {
-            const unsigned char* before = pl.p;
             if (rec_decode_frame(&pl.p, pl.raw.data() + pl.raw.size(), &pl.memory, &pl.frame) != 0 ||
                 (i == 0 && pl.frame.key != ((k->flags & REC_KEY_FIRST) != 0)) ||
                 (!pl.tick.empty() && pl.frame.tick <= pl.tick.back())) {
                 std::snprintf(why, n, "the recording is damaged (frame %zu cannot be read)", pl.tick.size());
                 return -1;
             }
-            (void)before;
+            keep_if_warming(&kinds_seen);
             if (pl.frame.key) pl.keys.push_back(pl.tick.size());
             pl.tick.push_back(pl.frame.tick);
             pl.block_of.push_back(b);
@@ -224,6 +244,27 @@ static void paint(struct frame_snapshot* s, const struct player_canvas* cv) {
     cv->paint(s);
 }
 
+// Before the first seek: keeps the canvas as it is, then paints the warm-up
+// frames (the seek that follows restores a canvas over them).
+static void warm_up(struct frame_snapshot* s, const struct player_canvas* cv) {
+    pl.start_canvas.resize(REC_CANVAS_BYTES);
+    cv->read(pl.start_canvas.data());
+    double work = 0.0, round = 0.0;
+    for (const auto& f : pl.warm) round += rec_paint_work(&f);
+    cv->begin();
+    // NOTE: at most 1,000 rounds, so that a recording whose marks are all
+    // texts (one unit of work each) does not print 60,000 of them
+    for (int r = 0; r < 1000 && round > 0.0 && work < REC_CANVAS_WORK; r++, work += round) {
+        for (const auto& f : pl.warm) {
+            pl.frame = f;
+            paint(s, cv);
+        }
+    }
+    cv->end();
+    pl.warm.clear();
+    pl.warm.shrink_to_fit();
+}
+
 // The kept picture of canvas c: a whole one, or a change against one.
 static int canvas_pixels(const canvas_info& c, std::vector<unsigned char>* rgb) {
     if (rec_block_raw(&pl.rec, &pl.rec.blocks[c.base], rgb) != 0) return -1;
@@ -237,6 +278,7 @@ static int canvas_pixels(const canvas_info& c, std::vector<unsigned char>* rgb) 
 // Shows frame `target`: the world decoded from the last keyframe that
 // needs, the canvas from the last picture kept before it, painted on.
 static int seek_frame(size_t target, struct frame_snapshot* s, const struct player_canvas* cv) {
+    if (pl.start_canvas.empty()) warm_up(s, cv);
     const unsigned long t = pl.tick[target];
     const canvas_info* c = nullptr;
     for (const auto& k : pl.canvases)
@@ -256,7 +298,10 @@ static int seek_frame(size_t target, struct frame_snapshot* s, const struct play
         painted_up_to = c->tick;
         restored = true;
     } else {
-        key = 0; // no picture to start from: every mark from the first frame on
+        // no picture to start from: every mark from the first frame on, onto
+        // the canvas as it was before the replay painted anything
+        cv->restore(pl.start_canvas.data());
+        key = 0;
     }
     if (start_at_key(key) != 0) return -1;
     int rc = 0;

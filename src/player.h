@@ -23,6 +23,7 @@ struct player_canvas {
     void (*paint)(const struct frame_snapshot* s);
     void (*end)();
     void (*restore)(const unsigned char* rgb);
+    void (*read)(unsigned char* rgb); // the canvas as it is (same layout)
 };
 
 // One timer tick of the replay (8 ms of recorded time at speed 1): carries

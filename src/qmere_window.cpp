@@ -100,9 +100,7 @@ void reshapefunc(int x, int y) {
 // A replay's tick: the player moves on (painting the canvas) and the
 // window shows where it is.
 static struct tick_plan replay_tick() {
-    static const struct player_canvas canvas = {scene_canvas_begin, scene_canvas_marks,
-                                                scene_canvas_end, scene_restore_canvas};
-    if (player_tick(&snap, &canvas)) {
+    if (player_tick(&snap, &scene_player_canvas)) {
         elapsed_time = snap.tick;
         publish_feeds(&snap);
         glutPostRedisplay();

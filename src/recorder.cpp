@@ -7,7 +7,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -21,9 +20,6 @@ constexpr int FRAME_LEVEL = 6;  // zlib level of frame blocks
 constexpr int CANVAS_LEVEL = 6; // and of canvas pictures
 constexpr size_t QUEUE_MOST = 256; // blocks waiting for the writer before it is given up
 constexpr size_t SPARE_MOST = 4;   // buffers kept for reuse
-// Painting work (about one brush dab each) after which the canvas itself is
-// kept, so that showing a moment again never repaints much.
-constexpr double CANVAS_WORK = 60000.0;
 
 struct pending_block {
     int kind, flags;
@@ -183,25 +179,6 @@ static void end_block() {
     queue_block(std::move(b));
 }
 
-// About how many dabs a frame's marks take to paint (lines, points, fills,
-// texts and a clear count one each): a brush run has one dab per twentieth
-// of its width along it, at most 512.
-static double paint_work(const struct rec_frame* f) {
-    double w = f->clear_canvas ? 1.0 : 0.0; // a clear changes the canvas too
-    for (int k = 0; k < f->npaint; k++) {
-        const auto& j = f->paint[k];
-        if (j.paint == PAINT_BRUSH || j.paint == PAINT_BRUSH_TAIL) {
-            const struct rec_pen* p = &j.pen;
-            const double len = std::hypot(p->pos[1].x - p->pos[2].x, p->pos[1].y - p->pos[2].y);
-            const double run = std::fmin(512.0, 1.0 + len * 20.0 / (std::fabs(p->width[2]) + 0.01));
-            w += (j.paint == PAINT_BRUSH_TAIL ? 3.0 : 1.0) * (std::isfinite(run) ? run : 512.0);
-        } else {
-            w += 1.0;
-        }
-    }
-    return w;
-}
-
 void recorder_frame(const struct frame_snapshot* s) {
     if (!recorder_active()) return;
     const bool key = !rec.started || s->tick - rec.last_key >= REC_KEY_TICKS;
@@ -217,8 +194,8 @@ void recorder_frame(const struct frame_snapshot* s) {
     rec.block_frames++;
     // the canvas is kept when much was painted since, and at a keyframe when
     // anything was, so that a moment shown again repaints little
-    rec.work += paint_work(&rec.frame);
-    rec.want_canvas = rec.work >= CANVAS_WORK || (key && rec.work > 0.0);
+    rec.work += rec_paint_work(&rec.frame);
+    rec.want_canvas = rec.work >= REC_CANVAS_WORK || (key && rec.work > 0.0);
     rec.canvas_tick = s->tick;
 }
 

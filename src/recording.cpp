@@ -7,6 +7,7 @@
 
 #include <zlib.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -627,4 +628,23 @@ int rec_block_raw(const struct recording* rec, const struct rec_block* b,
         got != b->raw_len)
         return -1;
     return 0;
+}
+
+// About how many dabs a frame's marks take to paint (lines, points, fills,
+// texts and a clear count one each): a brush run has one dab per twentieth
+// of its width along it, at most 512.
+double rec_paint_work(const struct rec_frame* f) {
+    double w = f->clear_canvas ? 1.0 : 0.0; // a clear changes the canvas too
+    for (int k = 0; k < f->npaint; k++) {
+        const auto& j = f->paint[k];
+        if (j.paint == PAINT_BRUSH || j.paint == PAINT_BRUSH_TAIL) {
+            const struct rec_pen* p = &j.pen;
+            const double len = std::hypot(p->pos[1].x - p->pos[2].x, p->pos[1].y - p->pos[2].y);
+            const double run = std::fmin(512.0, 1.0 + len * 20.0 / (std::fabs(p->width[2]) + 0.01));
+            w += (j.paint == PAINT_BRUSH_TAIL ? 3.0 : 1.0) * (std::isfinite(run) ? run : 512.0);
+        } else {
+            w += 1.0;
+        }
+    }
+    return w;
 }

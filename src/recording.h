@@ -19,6 +19,9 @@ constexpr uint32_t REC_RAW_MAX = 16u << 20;   // a block's decompressed bytes at
 constexpr unsigned long REC_KEY_TICKS = 1250; // a keyframe at least every 10 s of ticks
 constexpr unsigned long REC_BLOCK_TICKS = 125; // a frame block covers at most 1 s of ticks
 constexpr int REC_CANVAS_BYTES = FIELD_SIZE * FIELD_SIZE * 3;
+// Painting work (about one brush dab each) after which the canvas itself is
+// kept, so that showing a moment again never repaints much.
+constexpr double REC_CANVAS_WORK = 60000.0;
 
 enum rec_block_kind { REC_FRAMES = 'F', REC_CANVAS = 'C' };
 enum rec_block_flags {
@@ -110,6 +113,9 @@ void rec_encode_frame(const struct rec_frame* f, struct rec_memory* m,
 // Returns 0, or -1 for a record that is cut short or holds impossible values.
 int rec_decode_frame(const unsigned char** p, const unsigned char* end, struct rec_memory* m,
                      struct rec_frame* f);
+
+// About how many brush dabs the marks of *f take to paint.
+double rec_paint_work(const struct rec_frame* f);
 
 // ------------------------------------------------------------ files
 

@@ -22,6 +22,7 @@
 #include "glutil.h"
 #include "headless_gl.h"
 #include "paint.h"
+#include "player.h"
 #include "recorder.h"
 #include "qmere.h"
 #include "solids.h"
@@ -272,6 +273,9 @@ void scene_restore_canvas(const unsigned char* rgb) {
     glBindTexture(GL_TEXTURE_2D, 0);
     canvas_version++;
 }
+
+const struct player_canvas scene_player_canvas = {scene_canvas_begin, scene_canvas_marks, scene_canvas_end,
+                                                  scene_restore_canvas, scene_read_canvas};
 
 // NOTE: with freed memory kept for the software GL (see scene_init), the
 // heap of a long run fragments: the feeds' and pictures' buffers of varying

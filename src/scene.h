@@ -6,6 +6,7 @@
 
 struct frame_snapshot;
 struct slot_frame;
+struct player_canvas;
 
 // The bird's-eye camera, changed by the window's keys.
 extern double view_rotation_angle; // degrees about z, kept within -180..180
@@ -34,6 +35,8 @@ void scene_read_canvas(unsigned char* rgb);
 // Puts a kept canvas picture back (FIELD_SIZE square RGB, bottom row first);
 // not between a begin and an end.
 void scene_restore_canvas(const unsigned char* rgb);
+// The canvas as the player paints, restores and reads it.
+extern const struct player_canvas scene_player_canvas;
 
 // After a frame: hands the canvas to the browsers' feed (canvas_feed.h) when
 // it changed and the feed wants it now, and to the recorder when it keeps it.
