@@ -103,6 +103,9 @@ static void write_canvas(pending_block& b, struct writer_buffers* w) {
 static void writer_main() {
     pthread_setname_np(pthread_self(), "qm-recorder");
     struct writer_buffers w;
+    w.out.resize(rec_block_bound(REC_CANVAS_BYTES)); // taken once, as the spares are
+    w.delta.resize(REC_CANVAS_BYTES);
+    w.out.clear();
     for (;;) {
         pending_block b;
         {
@@ -153,6 +156,13 @@ int recorder_open(const char* path, unsigned long seed, char* why, size_t n) {
         return -1;
     }
     rec_memory_reset(&rec.memory);
+    // NOTE: the spare buffers are made (and their pages touched) now, so a
+    // long recording's memory is all taken at its start rather than creeping
+    // up as pictures first overlap
+    while (rec.spare.size() < SPARE_MOST) {
+        rec.spare.emplace_back(REC_CANVAS_BYTES);
+        rec.spare.back().clear();
+    }
     rec.open = true;
     rec.writer = std::thread(writer_main);
     return 0;

@@ -648,3 +648,5 @@ double rec_paint_work(const struct rec_frame* f) {
     }
     return w;
 }
+
+size_t rec_block_bound(size_t raw) { return REC_BLOCK_HEAD + compressBound((uLong)raw); }

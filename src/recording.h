@@ -126,6 +126,9 @@ void rec_block_bytes(int kind, int flags, unsigned long tick, uint32_t count,
                      const std::vector<unsigned char>& raw, int level,
                      std::vector<unsigned char>* out);
 
+// The most bytes a block of `raw` bytes can take in the file.
+size_t rec_block_bound(size_t raw);
+
 // A recording read into memory and checked: its header text and blocks.
 struct recording {
     std::vector<unsigned char> bytes;
