@@ -33,7 +33,7 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchkit import REPO, cpu_seconds, loadavg  # noqa: E402
+from benchkit import REPO, cpu_seconds, loadavg, thread_cpu_seconds  # noqa: E402
 
 from arena import Arena, TCP_PORT, HTTP_PORT  # noqa: E402
 
@@ -112,7 +112,7 @@ class Painters:
 
 
 def size_and_cost(args):
-    results = {}
+    results, threads = {}, {}
     for recording in (False, True):
         path = tempfile.mktemp(suffix=".qrec")
         extra = ["--seed", "7"] + (["--record", path] if recording else [])
@@ -122,14 +122,17 @@ def size_and_cost(args):
             p.connect()
             p.pump(2.0)
             k0, c0, s0 = p.ticks, cpu_seconds(arena.proc.pid), os.path.getsize(path) if recording else 0
+            th0 = thread_cpu_seconds(arena.proc.pid)
             t0 = time.monotonic()
             p.pump(args.seconds)
             k1, c1, t1 = p.ticks, cpu_seconds(arena.proc.pid), time.monotonic()
+            th1 = thread_cpu_seconds(arena.proc.pid)
         finally:
             p.close()
             arena.stop()
         size = os.path.getsize(path) - s0 if recording else 0
         results[recording] = (k1 - k0, (c1 - c0), t1 - t0, size)
+        threads[recording] = {n: th1[n] - th0.get(n, 0.0) for n in th1}
         if recording:
             os.unlink(path)
     (k_off, c_off, t_off, _), (k_on, c_on, t_on, size) = results[False], results[True]
@@ -141,6 +144,12 @@ def size_and_cost(args):
           % (size / k_on * 125 * 60 / 1e6, size, k_on))
     print("  arena CPU       %.0f us a tick without, %.0f us recording: +%.1f%%"
           % (per_tick_off, per_tick_on, 100.0 * (per_tick_on - per_tick_off) / per_tick_off))
+    # the frame side (the thread that steps and draws) against the writer
+    main_off, main_on = (1e6 * threads[r].get("main", 0.0) / results[r][0] for r in (False, True))
+    writer = 1e6 * threads[True].get("qm-recorder", 0.0) / k_on
+    print("  frame thread    %.0f us a tick without, %.0f us recording: +%.0f us = %.1f%% of the "
+          "8 ms frame; the writer thread %.0f us a tick"
+          % (main_off, main_on, main_on - main_off, 100.0 * (main_on - main_off) / 8000.0, writer))
 
 
 def http(method, path, key):

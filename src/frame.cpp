@@ -6,6 +6,8 @@
 // frame is painted and what they change shows in the next one.
 #include "frame.h"
 
+#include <pthread.h>
+
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -19,17 +21,32 @@
 
 std::atomic<int> field_needs_redraw{1}; // the first frame is always drawn
 
-// NOTE: a std::mutex is constant-initialised, so a frame can take it before
-// any server has started, and whatever start-up order the threads see.
-static std::mutex frame_rendering_mutex;
+// NOTE: the lock inherits the priority of whoever waits for it. The command
+// thread runs at real-time priority; without inheritance, a frame step
+// holding the lock could lose its core to any other program and keep the
+// reply waiting a whole time slice (a millisecond and more). Made on first
+// use, so a frame can take it whatever start-up order the threads see.
+static pthread_mutex_t* frame_rendering_mutex() {
+    static pthread_mutex_t m;
+    static const bool made = [] {
+        pthread_mutexattr_t a;
+        pthread_mutexattr_init(&a);
+        pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);
+        pthread_mutex_init(&m, &a);
+        pthread_mutexattr_destroy(&a);
+        return true;
+    }();
+    (void)made;
+    return &m;
+}
 
 #ifdef QMERE_BENCH_STATS
 #include <chrono>
 void bench_frame_lock_held(double ms); // bench/frame_stats.cpp
 #endif
 
-frame_guard::frame_guard() { frame_rendering_mutex.lock(); }
-frame_guard::~frame_guard() { frame_rendering_mutex.unlock(); }
+frame_guard::frame_guard() { pthread_mutex_lock(frame_rendering_mutex()); }
+frame_guard::~frame_guard() { pthread_mutex_unlock(frame_rendering_mutex()); }
 
 // ============================================================ coin watch
 
