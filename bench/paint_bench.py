@@ -13,7 +13,8 @@ client timing 'Q P' round trips, and reports:
     the timer asks for 125 a second while anything moves;
   - painted runs per second: forward steps that succeeded;
   - with --probe: the 'Q P' round trip of one more client (p50, p90, p99,
-    max), measured in a process of its own;
+    max), measured in a process of its own; with --probe-c build-bench/qp-probe
+    that client is a small C program (bench/qp_probe.cpp) instead of Python;
   - with a qmere-bench binary (cmake -DBENCH_STATS=ON): how long each frame
     held the frame lock (percentiles and a histogram) and how long a frame
     took, from the program's own timing lines;
@@ -63,6 +64,7 @@ import os
 import re
 import selectors
 import statistics
+import subprocess
 import sys
 import time
 
@@ -370,7 +372,11 @@ def run(args, binary, env, watchers=0):
                 with open("/proc/%d/task/%s/comm" % (arena.proc.pid, tid)) as f:
                     if f.read().strip() == "qm-commands":
                         os.sched_setscheduler(int(tid), os.SCHED_RR, os.sched_param(1))
-        if args.probe:
+        if args.probe and args.probe_c:
+            n = int(args.seconds * 1000 / (args.probe_gap_ms + 0.05))
+            probe = subprocess.Popen([args.probe_c, str(n), str(args.probe_gap_ms)],
+                                     stdout=subprocess.PIPE, text=True)
+        elif args.probe:
             probe_results = multiprocessing.Queue()
             n = int(args.seconds * 1000 / (args.probe_gap_ms + 0.2))
             probe = multiprocessing.Process(target=probe_main,
@@ -391,7 +397,11 @@ def run(args, binary, env, watchers=0):
         steps1 = sum(c.steps_ok for c in clients)
         refused1 = sum(c.steps_refused for c in clients)
         rtt = None
-        if probe is not None:
+        if probe is not None and args.probe_c:
+            while probe.poll() is None:
+                pump(0.05)
+            rtt = [float(v) for v in probe.stdout.read().split()]
+        elif probe is not None:
             while probe.is_alive():
                 pump(0.05)
             rtt = probe_results.get(timeout=30)
@@ -500,6 +510,9 @@ def main():
     p.add_argument("--headless", action="store_true", help="run the arena without a display")
     p.add_argument("--probe", action="store_true", help="time 'Q P' round trips meanwhile")
     p.add_argument("--probe-gap-ms", type=float, default=5.0)
+    p.add_argument("--probe-c", metavar="BIN",
+                   help="the probe is this C client (qp-probe, built with -DBENCH_STATS=ON) "
+                        "instead of one in Python")
     p.add_argument("--rt-commands", action="store_true",
                    help="run the arena's command thread SCHED_RR (root; an experiment)")
     p.add_argument("--probe-nice", type=int, default=0,
