@@ -16,7 +16,6 @@ TEST_F(Language, EventsTravelWithTheNextReplyOnlyOnce) {
     EXPECT_EQ(r.status, "ERR");
     EXPECT_EQ(r.events, EV_BUMP_TURTLE) << "its own bump in the same reply";
     EXPECT_EQ(ask(".").events, 0u);
-    EXPECT_EQ(ask("F 15").events, 0u) << "the contact latch keeps the event from repeating";
     ttl[tid].event = EV_HIT | EV_TEAM_MSG; // raised by others
     EXPECT_EQ(ask("Q S").events, EV_HIT | EV_TEAM_MSG);
     EXPECT_EQ(ttl[tid].event, 0u);

@@ -1,10 +1,14 @@
 // test_png_encode.cpp -- the served canvas's PNG encoder: a browser decodes
 // the picture top row first, whichever way round the rows were handed in;
-// a size no canvas can have is refused.
+// a size no canvas can have is refused. And the capture's file name.
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -75,4 +79,26 @@ TEST(PngEncode, RefusesABadSizeAndLeavesNothing) {
     }
     std::vector<unsigned char> png;
     EXPECT_EQ(encode_png_rgb(nullptr, 512, 512, 1, &png), -1);
+}
+
+TEST(CaptureName, FollowsHomeAndNeverCutsAPath) {
+    const std::string dir =
+        std::filesystem::temp_directory_path() / ("qm-cap-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    char name[CAPTURE_NAME_LEN];
+    make_capture_name(name, sizeof(name), dir.c_str(), 1234);
+    EXPECT_EQ(std::string(name), dir + "/qmere-capture-1234.png");
+    // unset, empty or missing HOME: the working directory
+    const std::string gone = dir + "/no/such/dir";
+    for (const char* home : {static_cast<const char*>(nullptr), "", gone.c_str()}) {
+        make_capture_name(name, sizeof(name), home, 7);
+        EXPECT_STREQ(name, "qmere-capture-7.png") << (home ? home : "(null)");
+    }
+    // an existing directory whose path alone nearly fills the name buffer
+    std::string deep = dir;
+    while (deep.size() < 240)
+        ASSERT_EQ(mkdir((deep += "/dddddddddddddddddddddddddddddd").c_str(), 0700), 0);
+    make_capture_name(name, sizeof(name), deep.c_str(), 123456789L);
+    EXPECT_STREQ(name, "qmere-capture-123456789.png");
+    std::filesystem::remove_all(dir);
 }
