@@ -1,9 +1,8 @@
 // common.mjs -- the browser tests' arena host (host.py), Debian's chromium,
-// viewer pages, command clients, polling. Screenshots go to BROWSER_ARTEFACTS.
+// viewer pages, polling. Screenshots go to BROWSER_ARTEFACTS.
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
 import { mkdirSync } from "node:fs";
-import net from "node:net";
 import path from "node:path";
 import readline from "node:readline";
 import { fileURLToPath } from "node:url";
@@ -60,26 +59,4 @@ export async function until(what, fn, timeoutMs = 15000) {
     if (Date.now() > deadline) throw new Error("timed out waiting for " + what);
     await new Promise((r) => setTimeout(r, 100));
   }
-}
-
-// A command-port client: send(cmd) resolves with the reply line.
-export function client() {
-  return new Promise((resolve, reject) => {
-    const sock = net.connect(2222, "127.0.0.1");
-    const waiting = [];
-    let buf = "";
-    sock.setEncoding("latin1");
-    sock.on("data", (d) => {
-      buf += d;
-      for (let i; (i = buf.indexOf("\n")) >= 0; buf = buf.slice(i + 1)) waiting.shift()?.(buf.slice(0, i));
-    });
-    sock.once("error", reject);
-    sock.once("connect", () => {
-      sock.on("error", () => {}); // the arena may go away under the test
-      resolve({
-        send: (cmd) => new Promise((res) => waiting.push(res) && sock.write(cmd + "\n")),
-        close: () => sock.destroy(),
-      });
-    });
-  });
 }

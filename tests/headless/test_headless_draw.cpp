@@ -58,22 +58,6 @@ TEST_F(HeadlessDraw, SecondOpenIsRefused) {
     EXPECT_EQ(at(100, 511)[0], 0);
 }
 
-TEST_F(HeadlessDraw, TextWidths) {
-    struct {
-        int face;
-        const char* s;
-        int width;
-    } cases[] = {
-        {FACE_FIXED_9x15, "c  clear screen", 15 * 9}, // 9 pixels a column
-        {FACE_FIXED_9x15, "a\001\t\177\351b", 2 * 9}, // only printable ASCII counts
-        {GLYPH_FACES, "abc", 0}, // no such face
-    };
-    for (auto& c : cases)
-        EXPECT_EQ(glyphs_width(c.face, c.s), c.width) << c.face << " " << c.s;
-    EXPECT_GT(glyphs_width(FACE_HELVETICA_18, "Quill Mere"),
-              glyphs_width(FACE_HELVETICA_12, "Quill Mere"));
-}
-
 // Lighting on, only an emission: every text pixel is that colour, all of it
 // lies between the start and the advanced raster position, and the raster
 // position ends exactly one text width further.

@@ -26,15 +26,13 @@ import quillmere  # noqa: E402
 TCP_PORT, HTTP_PORT = 2222, 2280
 
 
-def tcp_sockets():
-    """(local port, state, inode) of every TCP socket; state "0A" listens."""
+def listening(port):  # state "0A" in the kernel's socket tables
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         with open(table) as f:
-            for cols in (row.split() for row in list(f)[1:]):
-                yield int(cols[1].rsplit(":", 1)[1], 16), cols[3], cols[9]
-
-
-def listening(port): return any(p == port and st == "0A" for p, st, _ in tcp_sockets())
+            if any(int(c[1].rsplit(":", 1)[1], 16) == port and c[3] == "0A"
+                   for c in (row.split() for row in list(f)[1:])):
+                return True
+    return False
 
 
 def _spawn(args, **kw):  # in a session of its own, ended when the test process dies
@@ -418,10 +416,6 @@ def feed(name):
 
 def live_entries(kind=None):  # of one type (1 turtle, 2 doughnut, 3 stone)
     return [e for e in feed("turtle") if e["alive"] and kind in (None, e["type"])]
-
-
-def complete_maze(walls):  # the boundary alone, or a maze built up to its top row
-    return len(walls) == 4 or any(w["y1"] == 224.0 for w in walls[4:])
 
 
 @unittest.skipUnless(HAVE_X, "Xvfb, xdotool and ImageMagick needed")

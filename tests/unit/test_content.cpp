@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <string>
 
@@ -112,24 +111,19 @@ TEST_F(Content, TurtleFeedListsEverySlotBelowTheMark) {
     EXPECT_NE(turtles().find("\"tid\":2,\"time\":0,\"type\":3,"), std::string::npos);
 }
 
-// Browsers poll faster than the world changes, so the feed reuses its last
-// text while nothing it shows has changed; every change shows at once.
-TEST_F(Content, TurtleFeedShowsEveryChangeAtTheNextRequest) {
-    put(0, "a", 0, 0, 0);
-    put(1, "b", 5, 5, 0);
-    const std::pair<const char*, std::function<void()>> changes[] = {
-        {"x", [] { ttl[0].pos[0].x = 1; }},     {"heading", [] { ttl[0].heading = 45; }},
-        {"name", [] { ttl[1].name[0] = 'z'; }}, {"score", [] { ttl[1].score = 7; }},
-        {"bullet", [] { ttl[1].bullet.x = 3; }}, {"event", [] { ttl[1].event |= EV_TEAM_MSG; }},
-        {"tick", [] { elapsed_time++; }},       {"new slot", [] { ntmax = 3; }},
-    };
-    std::string before = turtles();
-    EXPECT_EQ(turtles(), before) << "nothing changed";
-    for (const auto& [what, change] : changes) {
+// The coin feed keeps its text while no coin moves, goes or changes rank;
+// every such change shows at the next request.
+TEST_F(Content, CoinFeedShowsEveryChangeAtTheNextRequest) {
+    ncoin = 1;
+    coins[0].status = COIN_ON_FIELD;
+    auto feed = [] { return fresh([] { return generate_json_for_coin(); }).text; };
+    std::string before = feed();
+    EXPECT_EQ(feed(), before) << "nothing changed";
+    for (auto change : {+[] { coins[0].pos.x = 1; }, +[] { coins[0].pos.y = 2; },
+                        +[] { coins[0].order = 3; }, +[] { coins[0].status = 0; }}) {
         change();
-        std::string after = turtles();
-        EXPECT_NE(after, before) << what << " did not show";
-        before = after;
+        EXPECT_NE(feed(), before);
+        before = feed();
     }
 }
 

@@ -154,20 +154,19 @@ TEST_F(Motion, StepsAgainstWalls) {
 TEST_F(Motion, JumpRefusals) {
     const struct {
         const char* what;
-        int bounded, battle, zombie;
+        int bounded, battle;
         bool relative;
         double x, y;
         int rc;
     } cases[] = {
-        {"anywhere outside bounded mode", 0, 0, 0, false, 1000, 1000, 0},
-        {"relative, anywhere", 0, 0, 0, true, -1000, -990, 0},
-        {"beyond the right edge", 1, 0, 0, false, 257, 0, -1},
-        {"beyond the top edge", 1, 0, 0, false, 0, 300, -1},
-        {"9.5 from the boundary", 1, 0, 0, false, 0, 246.5, -1},
-        {"10 from the boundary", 1, 0, 0, false, 0, 246, 0},
-        {"relative, 9.5 from the boundary", 1, 0, 0, true, 0, 246.5, -1},
-        {"battle mode", 0, 1, 0, false, 10, 10, -1},
-        {"zombie", 0, 0, 1, false, 10, 10, -1},
+        {"anywhere outside bounded mode", 0, 0, false, 1000, 1000, 0},
+        {"relative, anywhere", 0, 0, true, -1000, -990, 0},
+        {"beyond the right edge", 1, 0, false, 257, 0, -1},
+        {"beyond the top edge", 1, 0, false, 0, 300, -1},
+        {"9.5 from the boundary", 1, 0, false, 0, 246.5, -1},
+        {"10 from the boundary", 1, 0, false, 0, 246, 0},
+        {"relative, 9.5 from the boundary", 1, 0, true, 0, 246.5, -1},
+        {"battle mode", 0, 1, false, 10, 10, -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -175,7 +174,6 @@ TEST_F(Motion, JumpRefusals) {
         bounded_area_mode = c.bounded;
         battle_mode = c.battle;
         int t = place_turtle(0, 0, 0);
-        if (c.zombie) make_zombie(t);
         EXPECT_EQ(c.relative ? turtle_rjump(t, c.x, c.y) : turtle_jump(t, c.x, c.y), c.rc);
         expect_at(t, c.rc ? 0 : c.x, c.rc ? 0 : c.y);
     }
