@@ -134,8 +134,7 @@ TEST_F(Console, StateIsOneLineOfTheFieldsModesAndCounts) {
 TEST_F(Console, EveryToggleFlipsWhatItsKeyFlipsAndBackAgain) {
     // battle, maze, private, walls, names, scores, turtles, quit
     const struct {
-        const char* action;
-        Field after; // from a fresh private field with one turtle
+        const char* action; Field after; // from a fresh private field with one turtle
     } toggles[] = {
         {"battle", {1, 0, 1, 1, 1, 1, 1, 0}},  {"maze", {1, 1, 1, 1, 1, 1, 4, 0}},
         {"private", {0, 0, 0, 0, 0, 0, 1, 0}}, {"walls", {0, 0, 1, 1, 0, 0, 1, 0}},
@@ -176,11 +175,8 @@ TEST_F(Console, RefusalsChangeNothing) {
     last.back() = 'X';
     for (char& ch : upper) ch = (char)toupper(ch);
     const struct {
-        const char* method;
-        const char* action;
-        std::string key; // "-": no key header
-        int status;
-        const char* allow;
+        const char* method; const char* action; std::string key; // "-": no key header
+        int status; const char* allow;
     } cases[] = {
         {"POST", "battle", "-", 403, nullptr},
         {"POST", "battle", "", 403, nullptr},

@@ -25,10 +25,7 @@ TEST_F(Frame, BulletFliesTwoUnitsAFrame) {
 // hit gives the shooter 11 and costs the victim 30; a victim below 0 dies.
 TEST_F(Frame, ShotsAndWhatTheyEarn) {
     const struct {
-        const char* what;
-        unsigned kind;
-        double x, y;
-        int vscore;
+        const char* what; unsigned kind; double x, y; int vscore;
         int shooter, victim; // scores after; victim -1: not checked
         bool dying, blast;
     } cases[] = {
@@ -118,11 +115,7 @@ TEST_F(Frame, OnlyTheFirstVictimInSlotOrderCounts) {
 TEST_F(Frame, RobotsWalkTurnAndFire) {
     int r = generate_turtle(-1, ST_ROBOT);
     ASSERT_GE(r, 0);
-    const struct {
-        double x, heading;
-        bool stone;
-        double ex, eh, tol;
-    } cases[] = {
+    const struct { double x, heading; bool stone; double ex, eh, tol; } cases[] = {
         {0, 0, false, 0.15, 0, 0}, {245.9, 0, false, 245.9, 0, 50}, {0, 0, true, -0.15, 180, 5}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.x);
@@ -177,8 +170,7 @@ TEST_F(Frame, CoinEventOncePerApproach) {
     add_coin_to_map(0);
     ncoin = 1;
     const struct {
-        double x;
-        unsigned ev;
+        double x; unsigned ev;
     } steps[] = {{0, EV_COIN}, {0, 0}, {100, 0}, {0, EV_COIN}};
     for (const auto& st : steps) {
         ttl[t].pos[0] = {st.x, 0};

@@ -35,11 +35,7 @@ static const std::string CLOSING = "closing connection from 127.0.0.1 4000";
 TEST_F(Framing, CommandsAreCutAtSemicolonAndLineFeed) {
     const std::string ok = "OK @ 0 0";
     const struct {
-        const char* what;
-        std::string bytes;
-        Lines replies;
-        double x;
-        int nup;
+        const char* what; std::string bytes; Lines replies; double x; int nup;
     } cases[] = {
         {"';' and line feed end commands", "F 10;B 5\n", {ok, ok}, 5, 2},
         {"leading blanks, carriage return", "  F 10\r\n", {ok}, 10, 1},

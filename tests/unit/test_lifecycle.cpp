@@ -68,10 +68,7 @@ TEST_F(Lifecycle, ZombieKeepsItsSlotAndIsRefusedEverything) {
     qt_alive(a, &s);
     EXPECT_EQ(s, 1);
     const turtle before = ttl[a];
-    const struct {
-        const char* op;
-        int rc, want;
-    } refusals[] = {
+    const struct { const char* op; int rc, want; } refusals[] = {
         {"step", turtle_step_forward(a, 5), -1},      {"turn", turtle_turn(a, 10), -1},
         {"head", turtle_head(a, 2), 1},               {"jump", turtle_jump(a, 100, 100), -1},
         {"fire", turtle_fire(a), -1},                 {"name", turtle_name(a, "x"), 1},

@@ -35,12 +35,8 @@ TEST_F(Motion, BlockedStepBumpsOnceThenLatchesAFreeStepClearsTheLatch) {
 // world.
 TEST_F(Motion, StepsAgainstAnotherEntry) {
     const struct {
-        const char* what;
-        double ox, oy;
-        unsigned kind; // 0: a turtle
-        double step;
-        int rc;
-        double ex;
+        const char* what; double ox, oy; unsigned kind; // 0: a turtle
+        double step; int rc; double ex;
     } cases[] = {
         {"side clearance over 20", 50, 20.5, 0, 100, 0, 100},
         {"side clearance of 20", 50, 20, 0, 100, -1, 0},
@@ -97,8 +93,7 @@ TEST_F(Motion, BattleModeClampsStepsAndTurns) {
     place_turtle(30, 0, 0); // contact after 10: a clamped step of 2 is free
     battle_mode = 1;
     const struct {
-        bool step;
-        double v, x, heading;
+        bool step; double v, x, heading;
     } ops[] = {{true, 100, 2, 0},   {true, -100, 0, 0},   {true, 1.5, 1.5, 0},
                {false, 90, 1.5, 3}, {false, -90, 1.5, 0}, {false, 2.5, 1.5, 2.5}};
     for (const auto& o : ops) {
@@ -120,11 +115,7 @@ static void short_wall() { setup_wall(5, 30, -5, 30, 0, -1, 0); } // midpoint 30
 // (NAN: not checked). A blocked step reports event 16.
 TEST_F(Motion, StepsAgainstWalls) {
     const struct {
-        const char* what;
-        void (*walls)();
-        int bounded;
-        double x, y, heading, step;
-        int rc;
+        const char* what; void (*walls)(); int bounded; double x, y, heading, step; int rc;
         double ex, ey, front;
     } cases[] = {
         {"boundary ahead", no_wall, 1, 0, 236, 90, 15, -1, 0, 236, 10},
@@ -153,11 +144,7 @@ TEST_F(Motion, StepsAgainstWalls) {
 // With walls on, a jump must land inside the field and 10 from every wall.
 TEST_F(Motion, JumpRefusals) {
     const struct {
-        const char* what;
-        int bounded, battle;
-        bool relative;
-        double x, y;
-        int rc;
+        const char* what; int bounded, battle; bool relative; double x, y; int rc;
     } cases[] = {
         {"anywhere outside bounded mode", 0, 0, false, 1000, 1000, 0},
         {"relative, anywhere", 0, 0, true, -1000, -990, 0},

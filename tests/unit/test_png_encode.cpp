@@ -49,9 +49,7 @@ static std::vector<unsigned char> flip_rows(const std::vector<unsigned char>& p,
 }
 
 TEST(PngEncode, DecodesToThePictureTopRowFirst) {
-    struct {
-        int w, h, bottom_first;
-    } cases[] = {
+    struct { int w, h, bottom_first; } cases[] = {
         {5, 3, 1}, // rows of 15 bytes: no padding may creep in
         {5, 3, 0},
     };

@@ -54,8 +54,7 @@ inline void expect_fresh_entry(const turtle& t, int cid, double x, double y, str
         EXPECT_TRUE(k < first_width || t.width[k] == 1.0) << "width " << t.width[k];
     }
     const struct {
-        const char* field;
-        int got, want;
+        const char* field; int got, want;
     } ints[] = {{"ttl", t.ttl, 0},         {"bttf", t.bttf, 0},       {"score", t.score, score},
                 {"team", t.team, 0},       {"ndonut", t.ndonut, 0},   {"ncoin", t.ncoin, 0},
                 {"nstroke", t.nstroke, 0}, {"radar target", t.target_of_rader, -1},
