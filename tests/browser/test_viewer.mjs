@@ -32,15 +32,12 @@ after(async () => {
 async function pixelStats(page, file) {
   const png = await page.screenshot({ path: path.join(artefacts, file) });
   return page.evaluate(async (b64) => {
-    const pixelsOf = (img) => {
-      const g = Object.assign(document.createElement("canvas"),
-        { width: img.width, height: img.height }).getContext("2d");
-      g.drawImage(img, 0, 0);
-      return g.getImageData(0, 0, img.width, img.height).data;
-    };
     const img = Object.assign(new Image(), { src: "data:image/png;base64," + b64 });
     await img.decode();
-    const d = pixelsOf(img), w = img.width, colours = new Set();
+    const g = Object.assign(document.createElement("canvas"),
+      { width: img.width, height: img.height }).getContext("2d");
+    g.drawImage(img, 0, 0);
+    const d = g.getImageData(0, 0, img.width, img.height).data, w = img.width, colours = new Set();
     const s = { pixels: d.length / 4, notBackground: 0, brown: 0,
       red: { n: 0, x0: w, y0: img.height, x1: -1, y1: -1 } };
     for (let i = 0; i < d.length; i += 4) {

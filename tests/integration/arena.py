@@ -6,7 +6,6 @@ import ctypes
 import json
 import os
 import re
-import select
 import shutil
 import signal
 import socket
@@ -187,9 +186,6 @@ def closed_by_peer(sock, timeout=10.0):  # EOF or reset in time; data is dropped
     return True
 
 
-def nothing_arrives(sock, wait=0.3): return not select.select([sock], [], [], wait)[0]
-
-
 def http_socket(): return socket.create_connection(("127.0.0.1", HTTP_PORT), 10)
 
 
@@ -248,18 +244,15 @@ class PeerNet:
 
 
 class ArenaCase(unittest.TestCase):
-    """A test on a tidy field of the module's shared arena (own_arena: the
-    class's own); clients made with self.client() are closed afterwards."""
+    """A test on a tidy field of the module's shared arena (classes run in
+    name order); clients made with self.client() are closed afterwards."""
 
-    own_arena = headless = False
+    headless = False
     _shared = None
 
     @classmethod
     def setUpClass(cls):
-        if cls.own_arena:
-            cls.arena = Arena(headless=cls.headless).start()
-            cls.addClassCleanup(cls.arena.stop)
-        elif ArenaCase._shared is None:
+        if ArenaCase._shared is None:
             cls.arena = ArenaCase._shared = Arena(headless=cls.headless).start()
             unittest.addModuleCleanup(lambda: setattr(ArenaCase, "_shared", cls.arena.stop()))
         else:

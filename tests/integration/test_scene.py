@@ -22,8 +22,7 @@ def warning_red(r, g, b): return r > 200 and g < 90 and b < 50
 
 
 @unittest.skipUnless(HAVE_X, "Xvfb, xdotool and ImageMagick needed")
-class Scene(ArenaCase):
-    own_arena = True  # the port-taken arena needs the ports free
+class Scene(ArenaCase):  # after CommandPortTaken, which needs the ports free
 
     def later(self, command):
         def send():

@@ -178,20 +178,14 @@ TEST_F(Console, RefusalsChangeNothing) {
         const char* method; const char* action; std::string key; // "-": no key header
         int status; const char* allow;
     } cases[] = {
-        {"POST", "battle", "-", 403, nullptr},
-        {"POST", "battle", "", 403, nullptr},
+        {"POST", "battle", "-", 403, nullptr}, {"POST", "battle", "", 403, nullptr},
         {"POST", "battle", KEY.substr(0, KEY.size() - 1), 403, nullptr},
-        {"POST", "battle", KEY + "x", 403, nullptr},
-        {"POST", "battle", last, 403, nullptr},
-        {"POST", "quit", upper, 403, nullptr},
-        {"GET", "state", "wrong", 403, nullptr},
+        {"POST", "battle", KEY + "x", 403, nullptr}, {"POST", "battle", last, 403, nullptr},
+        {"POST", "quit", upper, 403, nullptr},       {"GET", "state", "wrong", 403, nullptr},
         {"PUT", "nothing", "-", 403, nullptr}, // the key is looked at first
-        {"POST", "nothing", KEY, 404, nullptr},
-        {"POST", "Battle", KEY, 404, nullptr},
-        {"POST", "battle/", KEY, 404, nullptr},
-        {"POST", "state", KEY, 405, "GET, HEAD"},
-        {"GET", "battle", KEY, 405, "POST"},
-        {"HEAD", "quit", KEY, 405, "POST"},
+        {"POST", "nothing", KEY, 404, nullptr},      {"POST", "Battle", KEY, 404, nullptr},
+        {"POST", "battle/", KEY, 404, nullptr},      {"POST", "state", KEY, 405, "GET, HEAD"},
+        {"GET", "battle", KEY, 405, "POST"},         {"HEAD", "quit", KEY, 405, "POST"},
     };
     place_turtle(0, 0, 0);
     const Field before = field_now();

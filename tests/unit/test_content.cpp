@@ -195,7 +195,7 @@ TEST_F(Content, Routing) {
 }
 
 // The page is the templates around the script lines: the viewer's two, or
-// up to ten given ones; an end that no longer fits is left out.
+// up to ten given ones (a list too long for the page: fuzz_jscript).
 TEST_F(Content, PageAndItsScripts) {
     auto line = [](const std::string& url) {
         return "<script type=\"text/javascript\" src=\"" + url + "\"></script>\r\n";
@@ -218,9 +218,4 @@ TEST_F(Content, PageAndItsScripts) {
     EXPECT_NE(p.find(line("u10.js")), std::string::npos);
     EXPECT_EQ(p.find("u11.js"), std::string::npos);
     EXPECT_EQ(p.find("/mizzen/"), std::string::npos);
-    set_jscript_src(std::string(5000, 'v').c_str());
-    p = route("").text;
-    EXPECT_LE(p.size(), 3265u);
-    EXPECT_NE(p.find(std::string(2048, 'v') + "\""), std::string::npos) << "cut at 2048";
-    EXPECT_EQ(p.find("</body></html>"), std::string::npos) << "the end no longer fits";
 }
