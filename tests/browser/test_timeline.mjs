@@ -1,6 +1,5 @@
-// test_timeline.mjs -- the page's timeline driving the arena's replay of a
-// match host.py recorded; the same file played in the page alone; damaged
-// files refused with one line, a torn tail still played.
+// test_timeline.mjs -- the page's timeline driving the arena's replay; the same
+// file played in the page alone; damaged files refused, a torn tail played.
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";

@@ -1,6 +1,5 @@
-"""arena.py -- the real qmere program under the arena suites: started headless
-or on a private Xvfb with its log kept; raw sockets and HTTP, a peer host,
-the window (keys, menu, screenshots), captures, feeds, shared test cases."""
+"""arena.py -- the real qmere program (headless or on a private Xvfb, its log
+kept) for the arena suites: sockets, HTTP, a peer host, the window, pictures."""
 
 import ctypes
 import json

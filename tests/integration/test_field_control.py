@@ -1,6 +1,5 @@
-"""The field as a person at the window controls it: killing, zombies, stones,
-the bounded area, battle mode, labels, clearing, a field at rest, the maze,
-bird view, and the screen capture against what the window shows."""
+"""The field as a person at the window controls it: keys and menu for turtles,
+modes, labels, clearing, a field at rest, the maze, bird view and captures."""
 
 import os
 import re

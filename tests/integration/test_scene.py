@@ -1,6 +1,5 @@
-"""What the window shows, read from the private Xvfb: pen marks in every
-mode kept on the canvas until a new field colour, printed text, the battle
-background, and the warning of a command port taken at start-up."""
+"""What the window shows: pen marks of every mode until a new field colour,
+printed text, the battle background, the warning of a command port taken."""
 
 import os
 import sys

@@ -1,7 +1,5 @@
 // recorder.h -- the paint seams as a recorder: every dab, line, point and
-// polygon the engines ask for is stored, so tests can read back exactly
-// what a frame would have drawn. The world fixture is shared with the unit
-// tests.
+// polygon the engines ask for is stored for the tests to read back.
 #pragma once
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
-// What a turtle's trail paints: the brush dispatch over the history (which
-// points, widths and colours at which stroke count) and the line, point and
-// fill modes.
+// What a turtle's trail paints: the brush dispatch over the history, and the
+// line, point and fill modes.
 
 #include "recorder.h"
 

@@ -1,6 +1,5 @@
-// client_fixture.h -- a command client without a network: client slot 0 of
-// client_tab owns one end of a socketpair and a turtle; the test holds the
-// other end and reads the reply lines the server writes there.
+// client_fixture.h -- a command client without a network: client slot 0 owns
+// one end of a socketpair and a turtle; the test holds the other end.
 #pragma once
 #include <arpa/inet.h>
 #include <fcntl.h>

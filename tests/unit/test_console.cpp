@@ -1,7 +1,5 @@
-// test_console.cpp -- the teacher's console and the request reader around
-// it: the key, every action and its effect, refusals that change nothing,
-// and over a socketpair through handle_request the key header, the answer's
-// head and length, HEAD, "Connection: close", the canvas's ETag and 304.
+// test_console.cpp -- the teacher's console (key, actions, refusals) and, over
+// a socketpair, the request reader: key header, answer head, HEAD, close, ETag.
 #include <sys/socket.h>
 #include <unistd.h>
 

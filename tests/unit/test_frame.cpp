@@ -1,6 +1,5 @@
 // The per-frame world update: bullets and hits with scoring, dying and
-// blasts, robots, brush strokes and the coin watch -- run as the frame runs
-// them.
+// blasts, robots, brush strokes and the coin watch.
 #include <cmath>
 
 #include "frame.h"

@@ -1,6 +1,5 @@
-// test_framing.cpp -- a client's byte stream: cutting at ';' and line feed,
-// dropped bytes, split reads, the full buffer, the per-frame budget,
-// departures, admission on a real listening socket.
+// test_framing.cpp -- a client's byte stream (cuts, dropped bytes, split reads,
+// the full buffer, the budget, departures) and admission on a real socket.
 
 #include <netinet/in.h>
 #include <poll.h>
