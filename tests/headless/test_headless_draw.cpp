@@ -3,7 +3,6 @@
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "glyphs.h"
@@ -83,14 +82,6 @@ TEST_F(HeadlessDraw, TextTakesTheLitColourAndAdvances) {
         }
     EXPECT_GT(inked, 100);
     EXPECT_EQ(stray, 0);
-}
-
-TEST_F(HeadlessDraw, MissingFontGivesAReasonAndNoText) {
-    char why[256] = "";
-    EXPECT_EQ(glyphs_init_from("/nonexistent-font-folder", why, sizeof(why)), -1);
-    EXPECT_NE(std::string(why).find("/nonexistent-font-folder/DejaVuSans.ttf"), std::string::npos)
-        << why;
-    EXPECT_EQ(glyphs_width(FACE_HELVETICA_12, "abc"), 0);
 }
 
 } // namespace

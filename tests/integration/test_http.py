@@ -65,17 +65,15 @@ class Wire(ArenaCase):
     def test_private_mode_refuses_another_host_on_both_ports(self):
         key = b"X-Quillmere-Key: %s\r\n" % self.arena.key().encode()
         with PeerNet() as net:
-            def ask(port, request):
-                s = net.socket()
-                try:
+            def ask(port, request):  # (local port, answer)
+                with net.socket() as s:
                     s.connect((net.here, port))
                     local = s.getsockname()[1]
-                    s.sendall(request)
-                    return local, s.recv(100)
-                except ConnectionResetError:
-                    return local, b""
-                finally:
-                    s.close()
+                    try:
+                        s.sendall(request)
+                        return local, s.recv(100)
+                    except ConnectionResetError:
+                        return local, b""
 
             for i, private in enumerate((True, False, True)):
                 if i:

@@ -20,18 +20,9 @@ inline void PrintTo(const Dab& d, std::ostream* os) {
         << d.b << ")";
 }
 
-struct LineSeg {
-    double x0, y0, r0, g0, b0, x1, y1, r1, g1, b1, width;
-};
-
-struct PointMark {
-    double x, y, r, g, b, size;
-};
-
-struct PolygonMark {
-    std::vector<struct position> pts;
-    std::vector<struct color> cols;
-};
+struct LineSeg { double x0, y0, r0, g0, b0, x1, y1, r1, g1, b1, width; };
+struct PointMark { double x, y, r, g, b, size; };
+struct PolygonMark { std::vector<struct position> pts; std::vector<struct color> cols; };
 
 extern std::vector<Dab> rec_dabs;
 extern std::vector<LineSeg> rec_lines;
