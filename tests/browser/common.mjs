@@ -1,5 +1,6 @@
 // common.mjs -- the browser tests' arena host (host.py), Debian's chromium,
 // viewer pages, polling. Screenshots go to BROWSER_ARTEFACTS.
+import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
 import { mkdirSync } from "node:fs";
@@ -41,15 +42,18 @@ export const launch = () => chromium.launch({
   args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking"],
 });
 
-// A viewer page at `urlPath` that has drawn a few frames, and its errors.
-export async function openPage(browser, urlPath) {
+// Runs fn(page) on a viewer page at `urlPath` that has drawn a few frames;
+// the page must raise no error.
+export async function withPage(browser, urlPath, fn) {
   const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
   const errors = [];
   page.on("pageerror", (e) => errors.push(String(e)));
   await page.goto(HTTP + urlPath);
   await page.waitForFunction(() => window.qmViewer && window.qmViewer.frames >= 10, null,
     { timeout: 60000 });
-  return { page, errors };
+  await fn(page);
+  assert.deepEqual(errors, []);
+  await page.close();
 }
 
 export async function until(what, fn, timeoutMs = 15000) {

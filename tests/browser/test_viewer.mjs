@@ -4,7 +4,7 @@ import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import path from "node:path";
 import { connect } from "../../clients/js/index.js";
-import { HTTP, artefacts, launch, openPage, startHost, until } from "./common.mjs";
+import { HTTP, artefacts, launch, startHost, until, withPage } from "./common.mjs";
 
 let host, key, browser;
 const turtles = [];
@@ -57,8 +57,7 @@ async function pixelStats(page, file) {
 // (that the field shows the arena's canvas: the square below)
 const drawn = (s) => s.colours > 100 && s.notBackground > s.pixels * 0.3;
 
-test("the overview shows every turtle's score and a drawn field", async () => {
-  const { page, errors } = await openPage(browser, "/");
+test("the overview shows every turtle's score and a drawn field", () => withPage(browser, "/", async (page) => {
   for (const t of turtles) {
     const text = ` ${t.name}: ${await t.c.score()}`;
     await page.waitForFunction((text) => Array.from(document.querySelectorAll("span.qm-score"))
@@ -71,22 +70,16 @@ test("the overview shows every turtle's score and a drawn field", async () => {
     return drawn(s) && s.brown > 150;
   });
   assert.equal(await page.textContent("#result"), "");
-  assert.deepEqual(errors, []);
-  await page.close();
-});
+}));
 
-test("a turtle named in the page's path is followed", async () => {
+test("a turtle named in the page's path is followed", () => withPage(browser, "/cyd", async (page) => {
   const at = await turtles[2].c.position();
-  const { page, errors } = await openPage(browser, "/cyd");
   await page.waitForFunction(() => window.qmViewer.camera.z0 === 10, null, { timeout: 10000 });
   const cam = await page.evaluate(() => window.qmViewer.camera);
   assert.deepEqual([cam.x0, cam.y0], at); // cyd's
-  assert.deepEqual(errors, []);
-  await page.close();
-});
+}));
 
-test("a square painted by a client appears on the viewer's field", async () => {
-  const { page, errors } = await openPage(browser, "/");
+test("a square painted by a client appears on the viewer's field", () => withPage(browser, "/", async (page) => {
   await page.waitForFunction(() => window.qmViewer.canvas.loads >= 1, null, { timeout: 10000 });
   assert.ok((await pixelStats(page, "viewer-before.png")).red.n < 20, "nothing red before");
   const c = await connect(); // clear of the other turtles: x 30 to 130, y -210 to -110
@@ -101,14 +94,11 @@ test("a square painted by a client appears on the viewer's field", async () => {
   const w = box.x1 - box.x0 + 1, h = box.y1 - box.y0 + 1;
   assert.ok(w > 60 && Math.abs(w - h) <= 0.1 * w, `a square on the screen (${w} x ${h})`);
   assert.ok(box.n < 0.5 * w * h, `hollow (${box.n} of ${w * h})`);
-  assert.deepEqual(errors, []);
-  await page.close();
-});
+}));
 
-test("the teacher bar switches battle mode", async () => {
+test("the teacher bar switches battle mode", () => withPage(browser, "/?key=" + key, async (page) => {
   const battle = async () => (await (await fetch(HTTP + "/control/state",
     { headers: { "X-Quillmere-Key": key } })).json()).battle;
-  const { page, errors } = await openPage(browser, "/?key=" + key);
   const button = '#qm-controls button[data-action="battle"]';
   for (const [n, on] of [[1, true], [2, false]]) {
     await page.click(button);
@@ -118,12 +108,9 @@ test("the teacher bar switches battle mode", async () => {
       .getAttribute("aria-pressed") === String(on), [button, on], { timeout: 10000 });
   }
   assert.equal(await page.textContent("#qm-teacher-note"), "");
-  assert.deepEqual(errors, []);
-  await page.close();
-});
+}));
 
-test("the viewer waits through an arena restart and carries on", async () => {
-  const { page, errors } = await openPage(browser, "/");
+test("the viewer waits through an arena restart and carries on", () => withPage(browser, "/", async (page) => {
   const polls = await page.evaluate(() => window.qmViewer.polls);
   host.send("restart");
   await host.ready();
@@ -133,6 +120,4 @@ test("the viewer waits through an arena restart and carries on", async () => {
   assert.ok(await page.evaluate(() => window.qmViewer.polls) > polls);
   assert.equal(await page.$$eval("span.qm-score", (s) => s.filter((e) => e.textContent).length), 0);
   await until("the field drawn again", async () => drawn(await pixelStats(page, "viewer-restarted.png")));
-  assert.deepEqual(errors, []);
-  await page.close();
-});
+}));

@@ -36,17 +36,14 @@ Field field_now() {
 struct Console : World {
     void SetUp() override {
         World::SetUp();
-        private_mode = 1;
-        quit_requested = 0;
-        nclient = 0;
-        auto dir = std::filesystem::temp_directory_path() / ("qm-key-" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        std::ofstream(dir / "key") << "  " << KEY << " \n";
+        TearDown(); // a private field, no clients, no quit asked
+        auto path = std::filesystem::temp_directory_path() / ("qm-key-" + std::to_string(getpid()));
+        std::ofstream(path) << "  " << KEY << " \n";
         char why[256] = "";
         std::string err = stderr_of(
-            [&] { ASSERT_EQ(console_init((dir / "key").c_str(), why, sizeof(why)), 0) << why; });
+            [&] { ASSERT_EQ(console_init(path.c_str(), why, sizeof(why)), 0) << why; });
         EXPECT_EQ(err, "control: http://localhost:2280/?key=" + KEY + "\n");
-        std::filesystem::remove_all(dir);
+        std::filesystem::remove(path);
     }
     void TearDown() override {
         private_mode = 1;
@@ -130,10 +127,9 @@ TEST_F(Console, StateIsOneLineOfTheFieldsModesAndCounts) {
 }
 
 TEST_F(Console, EveryToggleFlipsWhatItsKeyFlipsAndBackAgain) {
-    // battle, maze, private, walls, names, scores, turtles, quit
-    const struct {
-        const char* action; Field after; // from a fresh private field with one turtle
-    } toggles[] = {
+    // battle, maze, private, walls, names, scores, turtles, quit after the action,
+    // from a fresh private field with one turtle
+    const struct { const char* action; Field after; } toggles[] = {
         {"battle", {1, 0, 1, 1, 1, 1, 1, 0}},  {"maze", {1, 1, 1, 1, 1, 1, 4, 0}},
         {"private", {0, 0, 0, 0, 0, 0, 1, 0}}, {"walls", {0, 0, 1, 1, 0, 0, 1, 0}},
         {"names", {0, 0, 1, 0, 1, 0, 1, 0}},   {"scores", {0, 0, 1, 0, 0, 1, 1, 0}},

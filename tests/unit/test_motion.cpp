@@ -92,10 +92,9 @@ TEST_F(Motion, BattleModeClampsStepsAndTurns) {
     int t = place_turtle(0, 0, 0);
     place_turtle(30, 0, 0); // contact after 10: a clamped step of 2 is free
     battle_mode = 1;
-    const struct {
-        bool step; double v, x, heading;
-    } ops[] = {{true, 100, 2, 0},   {true, -100, 0, 0},   {true, 1.5, 1.5, 0},
-               {false, 90, 1.5, 3}, {false, -90, 1.5, 0}, {false, 2.5, 1.5, 2.5}};
+    const struct { bool step; double v, x, heading; } ops[] = {
+        {true, 100, 2, 0},   {true, -100, 0, 0},   {true, 1.5, 1.5, 0},
+        {false, 90, 1.5, 3}, {false, -90, 1.5, 0}, {false, 2.5, 1.5, 2.5}};
     for (const auto& o : ops) {
         SCOPED_TRACE((o.step ? "step " : "turn ") + std::to_string(o.v));
         EXPECT_EQ(o.step ? turtle_step_forward(t, o.v) : turtle_turn(t, o.v), 0);
