@@ -1,5 +1,4 @@
 #!/bin/sh
-# netns.sh -- runs one arena suite in a network namespace of its own, with
-# only a loopback, so suites that each start an arena on the fixed ports can
-# run side by side (CTest uses it when the user may create namespaces).
+# netns.sh -- one arena suite in a network namespace of its own (only a
+# loopback), so that suites on the fixed ports can run side by side.
 exec unshare -n sh -c 'ip link set lo up && exec "$@"' netns "$@"

@@ -1,9 +1,9 @@
 // common.mjs -- the browser tests' arena host (host.py), Debian's chromium,
-// viewer pages, command clients, polling. Screenshots go to BROWSER_ARTEFACTS.
+// viewer pages, polling. Screenshots go to BROWSER_ARTEFACTS.
+import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
 import { mkdirSync } from "node:fs";
-import net from "node:net";
 import path from "node:path";
 import readline from "node:readline";
 import { fileURLToPath } from "node:url";
@@ -42,15 +42,18 @@ export const launch = () => chromium.launch({
   args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking"],
 });
 
-// A viewer page at `urlPath` that has drawn a few frames, and its errors.
-export async function openPage(browser, urlPath) {
+// Runs fn(page) on a viewer page at `urlPath` that has drawn a few frames;
+// the page must raise no error.
+export async function withPage(browser, urlPath, fn) {
   const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
   const errors = [];
   page.on("pageerror", (e) => errors.push(String(e)));
   await page.goto(HTTP + urlPath);
   await page.waitForFunction(() => window.qmViewer && window.qmViewer.frames >= 10, null,
     { timeout: 60000 });
-  return { page, errors };
+  await fn(page);
+  assert.deepEqual(errors, []);
+  await page.close();
 }
 
 export async function until(what, fn, timeoutMs = 15000) {
@@ -60,26 +63,4 @@ export async function until(what, fn, timeoutMs = 15000) {
     if (Date.now() > deadline) throw new Error("timed out waiting for " + what);
     await new Promise((r) => setTimeout(r, 100));
   }
-}
-
-// A command-port client: send(cmd) resolves with the reply line.
-export function client() {
-  return new Promise((resolve, reject) => {
-    const sock = net.connect(2222, "127.0.0.1");
-    const waiting = [];
-    let buf = "";
-    sock.setEncoding("latin1");
-    sock.on("data", (d) => {
-      buf += d;
-      for (let i; (i = buf.indexOf("\n")) >= 0; buf = buf.slice(i + 1)) waiting.shift()?.(buf.slice(0, i));
-    });
-    sock.once("error", reject);
-    sock.once("connect", () => {
-      sock.on("error", () => {}); // the arena may go away under the test
-      resolve({
-        send: (cmd) => new Promise((res) => waiting.push(res) && sock.write(cmd + "\n")),
-        close: () => sock.destroy(),
-      });
-    });
-  });
 }

@@ -1,7 +1,5 @@
-"""host.py live|replay -- a headless arena for the browser tests: live ("restart"
-on standard input starts it anew) or replaying a short recorded match ("ada" a
-red line, "bob" a blue brush stroke). Prints "READY KEY [FILE]" once it is up;
-stops on "quit" or the end of its input."""
+"""host.py live|replay -- a headless arena for the browser tests, live or replaying
+a recorded match; prints "READY KEY [FILE]" when up, takes "restart" and "quit"."""
 
 import os
 import sys

@@ -1,11 +1,10 @@
-// test_timeline.mjs -- the page's timeline driving the arena's replay of a
-// match host.py recorded; the same file played in the page alone; damaged
-// files refused with one line, a torn tail still played.
+// test_timeline.mjs -- the page's timeline driving the arena's replay; the same
+// file played in the page alone; damaged files refused, a torn tail played.
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
 import path from "node:path";
-import { HTTP, artefacts, launch, openPage, startHost, until } from "./common.mjs";
+import { HTTP, artefacts, launch, startHost, until, withPage } from "./common.mjs";
 
 let host, key, file, browser;
 
@@ -32,8 +31,7 @@ const shows = (page, tick) => page.waitForFunction((t) => window.qmViewer.timeli
   tick, { timeout: 10000 });
 const slideTo = (page, tick) => page.locator("#qm-timeline-slider").fill(String(tick));
 
-test("the timeline drives the arena's replay", async () => {
-  const { page, errors } = await openPage(browser, "/?key=" + key);
+test("the timeline drives the arena's replay", () => withPage(browser, "/?key=" + key, async (page) => {
   await page.waitForSelector("#qm-panel-timeline", { state: "visible", timeout: 15000 });
   const { first_tick: first, ticks_total: last } = await arena();
   assert.ok(last - first > 300, `a recording of some length (${first}..${last})`);
@@ -64,12 +62,9 @@ test("the timeline drives the arena's replay", async () => {
   await arenaAt("the first tick again", first);
   await page.click("#qm-timeline-forward");
   await until("a frame on", async () => (await arena()).tick > first);
-  assert.deepEqual(errors, []);
-  await page.close();
-});
+}));
 
-test("a recording opened in the page plays without the arena", async () => {
-  const { page, errors } = await openPage(browser, "/");
+test("a recording opened in the page plays without the arena", () => withPage(browser, "/", async (page) => {
   await page.setInputFiles("#qm-open-file", file);
   await page.waitForFunction(() => window.qmViewer.source === "file" &&
     window.qmViewer.turtles.filter((t) => t.alive).length === 2, null, { timeout: 15000 });
@@ -95,12 +90,9 @@ test("a recording opened in the page plays without the arena", async () => {
   });
   await page.screenshot({ path: path.join(artefacts, "timeline-file.png") });
   assert.ok(ink.red > 300 && ink.blue > 300, `both marks painted (${JSON.stringify(ink)})`);
-  assert.deepEqual(errors, []);
-  await page.close();
-});
+}));
 
-test("a damaged file gets one clear line; a torn tail still plays", async () => {
-  const { page, errors } = await openPage(browser, "/");
+test("a damaged file gets one clear line; a torn tail still plays", () => withPage(browser, "/", async (page) => {
   const good = readFileSync(file);
   const flipped = Buffer.from(good);
   flipped[8 + good.readUInt16LE(6) + 28] ^= 0xff; // a byte of the first block's packed data
@@ -127,6 +119,4 @@ test("a damaged file gets one clear line; a torn tail still plays", async () => 
   assert.ok(f.torn > 0 && f.frames > 0 && f.error === "", JSON.stringify(f));
   await page.waitForFunction(() => window.qmViewer.turtles.some((t) => t.alive), null,
     { timeout: 10000 });
-  assert.deepEqual(errors, []);
-  await page.close();
-});
+}));

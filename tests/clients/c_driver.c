@@ -1,9 +1,6 @@
-/* c_driver.c -- runs quillmere.h for test_c.py, built both as C99 and as
- * C++17: one request a line on standard input (fields separated by tabs),
- * one answer a line on standard output:
- *   raw CMD -> the reply line;  call NAME ARGS... -> the result as JSON;
- *   hex LIMIT TEXT -> qm_to_hex of TEXT;  timeout MS -> "ok";
- * a failed call answers "ERROR code message". */
+/* c_driver.c -- quillmere.h for test_c.py, one tab-separated request a line:
+ * raw CMD, call NAME ARGS (JSON result), hex LIMIT TEXT, timeout MS; a failed
+ * call answers "ERROR code message". */
 #define QUILLMERE_IMPLEMENTATION
 #include "../../clients/c/quillmere.h"
 

@@ -1,9 +1,6 @@
 #!/bin/sh
-# Runs every example against the arena at QMERE_HOST/QMERE_PORT (see
-# with_arena.py) the way a student would: the Python package installed by pip
-# into a virtual environment, the npm package packed and installed from its
-# tarball, the C bot built with cc, the shell bot run through qmere-bot.
-#   Usage: smoke_examples.sh PATH/TO/qmere-bot
+# smoke_examples.sh PATH/TO/qmere-bot -- every example against the arena at
+# QMERE_HOST/QMERE_PORT as a student runs it (pip, an npm tarball, cc, qmere-bot).
 set -eu
 bot=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 cd "$(dirname "$0")/../.."

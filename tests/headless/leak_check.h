@@ -1,7 +1,5 @@
-// leak_check.h -- for a test that opens the GL: a build with AddressSanitizer
-// checks for leaks while the GL driver is still loaded (closing the context
-// unloads it, and its kept allocations could then no longer be told from ours
-// by name; tools/lsan.supp names the driver).
+// leak_check.h -- an ASan build checks for leaks while the GL driver is still
+// loaded, so that tools/lsan.supp can name the driver's own allocations.
 #pragma once
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>

@@ -1,7 +1,5 @@
-// test_canvas_paths.cpp -- the canvas painted through a framebuffer object
-// and the canvas painted in the window and copied back (the path of a GL
-// without framebuffer objects) come out the same, pixel for pixel, for a
-// match of lines, fills, points, brush strokes, texts and a clear.
+// test_canvas_paths.cpp -- a match painted through a framebuffer object and in
+// the window and copied back (a GL without them) comes out the same, pixel for pixel.
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 

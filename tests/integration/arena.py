@@ -1,12 +1,10 @@
-"""arena.py -- the real qmere program under the arena suites: started headless
-or on a private Xvfb with its log kept; raw sockets and HTTP, a peer host,
-the window (keys, menu, screenshots), captures, feeds, shared test cases."""
+"""arena.py -- the real qmere program (headless or on a private Xvfb, its log
+kept) for the arena suites: sockets, HTTP, a peer host, the window, pictures."""
 
 import ctypes
 import json
 import os
 import re
-import select
 import shutil
 import signal
 import socket
@@ -26,15 +24,13 @@ import quillmere  # noqa: E402
 TCP_PORT, HTTP_PORT = 2222, 2280
 
 
-def tcp_sockets():
-    """(local port, state, inode) of every TCP socket; state "0A" listens."""
+def listening(port):  # state "0A" in the kernel's socket tables
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         with open(table) as f:
-            for cols in (row.split() for row in list(f)[1:]):
-                yield int(cols[1].rsplit(":", 1)[1], 16), cols[3], cols[9]
-
-
-def listening(port): return any(p == port and st == "0A" for p, st, _ in tcp_sockets())
+            if any(int(c[1].rsplit(":", 1)[1], 16) == port and c[3] == "0A"
+                   for c in (row.split() for row in list(f)[1:])):
+                return True
+    return False
 
 
 def _spawn(args, **kw):  # in a session of its own, ended when the test process dies
@@ -189,9 +185,6 @@ def closed_by_peer(sock, timeout=10.0):  # EOF or reset in time; data is dropped
     return True
 
 
-def nothing_arrives(sock, wait=0.3): return not select.select([sock], [], [], wait)[0]
-
-
 def http_socket(): return socket.create_connection(("127.0.0.1", HTTP_PORT), 10)
 
 
@@ -250,18 +243,15 @@ class PeerNet:
 
 
 class ArenaCase(unittest.TestCase):
-    """A test on a tidy field of the module's shared arena (own_arena: the
-    class's own); clients made with self.client() are closed afterwards."""
+    """A test on a tidy field of the module's shared arena (classes run in
+    name order); clients made with self.client() are closed afterwards."""
 
-    own_arena = headless = False
+    headless = False
     _shared = None
 
     @classmethod
     def setUpClass(cls):
-        if cls.own_arena:
-            cls.arena = Arena(headless=cls.headless).start()
-            cls.addClassCleanup(cls.arena.stop)
-        elif ArenaCase._shared is None:
+        if ArenaCase._shared is None:
             cls.arena = ArenaCase._shared = Arena(headless=cls.headless).start()
             unittest.addModuleCleanup(lambda: setattr(ArenaCase, "_shared", cls.arena.stop()))
         else:
@@ -418,10 +408,6 @@ def feed(name):
 
 def live_entries(kind=None):  # of one type (1 turtle, 2 doughnut, 3 stone)
     return [e for e in feed("turtle") if e["alive"] and kind in (None, e["type"])]
-
-
-def complete_maze(walls):  # the boundary alone, or a maze built up to its top row
-    return len(walls) == 4 or any(w["y1"] == 224.0 for w in walls[4:])
 
 
 @unittest.skipUnless(HAVE_X, "Xvfb, xdotool and ImageMagick needed")

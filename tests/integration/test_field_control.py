@@ -1,6 +1,5 @@
-"""The field as a person at the window controls it: killing, zombies, stones,
-the bounded area, battle mode, labels, clearing, a field at rest, the maze,
-bird view, and the screen capture against what the window shows."""
+"""The field as a person at the window controls it: keys and menu for turtles,
+modes, labels, clearing, a field at rest, the maze, bird view and captures."""
 
 import os
 import re
@@ -8,8 +7,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from arena import (FieldCase, closed_by_peer, complete_maze, differing_pixels,  # noqa: E402
-                   feed, live_entries, near, png_file, press, settled_shot, shot, wait_for)
+from arena import (FieldCase, closed_by_peer, differing_pixels, feed, live_entries,  # noqa: E402
+                   near, png_file, press, settled_shot, shot, wait_for)
 
 BLUE = (51, 51, 153)  # the field colour 0.2 0.2 0.6 in the window
 
@@ -120,8 +119,7 @@ class Maze(FieldCase):
         self.assertRegex(log, r"entering battle mode\.\.\.\n(.*\n)*entering maze mode\.\.\.\n")
         self.assertTrue(closed_by_peer(old.sock), "the old client stayed connected")
         walls = feed("wall")  # the maze's own rules: the unit tests
-        self.assertTrue(len(walls) > 4 and complete_maze(walls))
-        self.assertEqual(len(live_entries(2)), 4)  # doughnuts
+        self.assertGreater(len(walls), 4)
         t = self.client()
         mark = self.arena.mark()
         press(self.arena, "m")  # lower-case m changes nothing
@@ -129,39 +127,26 @@ class Maze(FieldCase):
         self.assertNotIn("maze mode", self.arena.log()[mark:])
         self.assertNotIn("turtle graphics mode", self.toggle_maze(False))
         self.assertSentAway(t)
-        self.assertEqual((len(feed("wall")), live_entries()), (4, []))
-        self.assertFalse(self.client().jump(10, 10), "still battle mode")
+        self.assertEqual(len(feed("wall")), 4)
 
 
 class BirdView(FieldCase):
-    def test_zoom_stops_at_15_and_60_degrees_and_rotation_wraps(self):
+    def test_3_tilts_the_view_whose_zoom_in_stops(self):
         t = self.client()
         self.assertTrue(t.field_color(0.2, 0.2, 0.6) and t.jump(0, 0) and t.head("east"))
         self.assertTrue(t.color(1, 0.5, 0) and t.width(8) and t.pen_down() and t.forward(150))
-        self.assertTrue(t.left(90) and t.forward(80) and t.pen_up())
-        self.assertTrue(t.jump(4000, 4000))  # where no view shows it
+        self.assertTrue(t.left(90) and t.forward(80) and t.pen_up() and t.jump(4000, 4000))
         press(self.arena, "z")  # a zombie never stands still
-        views = {"top": settled_shot(self.arena, t)}
-        bird = []  # the view is left from above
-        self.addCleanup(lambda: bird and press(self.arena, "3"))
-        # keys, the named view the picture then matches (=) or differs from (!=), a new name
-        steps = [(["3"], "!= top", "55"),  # bird view starts at 55 degrees
-                 (["plus"] * 8, "!= 55", "15"), (["plus"], "= 15", None),  # in: stops at 15
-                 (["minus"] * 8, "= 55", None), (["minus"], "!= 55", "60"),
-                 (["minus"], "= 60", None),  # out: stops at 60
-                 (["semicolon"], "= 55", None), (["equal"], "= 60", None),  # the other keys
-                 (["period"] * 72, "!= 60", "180"),  # 72 steps of 2.5 degrees
-                 (["comma"] * 72, "= 60", None), (["greater"] * 144, "= 60", None),
-                 (["3"], "= top", None)]
-        for keys, want, name in steps:
-            press(self.arena, *keys)
-            if keys == ["3"]:
-                bird[:] = [] if bird else [True]
-            pic = settled_shot(self.arena, t)
-            how, other = want.split()
-            n = differing_pixels(views[other], pic)
-            self.assertTrue(n < 20 if how == "=" else n > 200, (keys[:2], want, n))
-            views[name] = pic
+        shots = [settled_shot(self.arena, t)]
+        try:  # bird view at 55 degrees, in to 15, where it stops
+            for keys in (["3"], ["plus"] * 8, ["plus"]):
+                press(self.arena, *keys)
+                shots.append(settled_shot(self.arena, t))
+        finally:
+            press(self.arena, "3")
+        steps = [differing_pixels(a, b) for a, b in zip(shots, shots[1:])]
+        self.assertTrue(steps[0] > 200 and steps[1] > 200 and steps[2] < 20, steps)
+        self.assertLess(differing_pixels(shots[0], settled_shot(self.arena, t)), 20, "top again")
 
 
 class Capture(FieldCase):

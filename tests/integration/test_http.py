@@ -1,9 +1,9 @@
 """The viewer server over real sockets: header bytes, keep-alive and close,
-refused requests, private mode against another host, idle and vanishing
-browsers, the painted canvas, a viewer port taken at start-up."""
+refused requests, private mode against another host, vanishing browsers,
+the painted canvas, a viewer port taken at start-up."""
 
 import os
-import resource
+import select
 import socket
 import struct
 import subprocess
@@ -12,8 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from arena import (HTTP_PORT, TCP_PORT, Arena, ArenaCase, PeerNet, Pixels,  # noqa: E402
-                   closed_by_peer, hold_port, http_get, http_socket, nothing_arrives,
-                   read_response, wait_for)
+                   closed_by_peer, hold_port, http_get, http_socket, read_response, wait_for)
 
 JSON, HTML, JS, PNG = b"application/json", b"text/html", b"application/javascript", b"image/png"
 SCRIPTS = b"/mizzen/qmere/script/"
@@ -51,13 +50,13 @@ class Wire(ArenaCase):
                     self.assertEqual(s.recv(65536), b"")
                     continue
                 head = request[:4].upper() == b"HEAD"
-                raw, lines, body = read_response(s, head)
+                _, lines, body = read_response(s, head)
                 self.assertEqual(lines, ok_lines(ctype, None if head else len(body)))
-                self.assertEqual(raw, b"\r\n".join(lines) + b"\r\n\r\n")
                 if not stays:
                     self.assertTrue(closed_by_peer(s))
                     continue
-                self.assertTrue(nothing_arrives(s), "more than one answer, or a HEAD's body")
+                self.assertFalse(select.select([s], [], [], 0.3)[0],
+                                 "more than one answer, or a HEAD's body")
                 s.sendall(b"GET /coin HTTP/1.1\r\n\r\n")
                 self.assertEqual(read_response(s)[1:], (ok_lines(JSON, 2), b"[]"))
 
@@ -65,17 +64,15 @@ class Wire(ArenaCase):
     def test_private_mode_refuses_another_host_on_both_ports(self):
         key = b"X-Quillmere-Key: %s\r\n" % self.arena.key().encode()
         with PeerNet() as net:
-            def ask(port, request):
-                s = net.socket()
-                try:
+            def ask(port, request):  # (local port, answer)
+                with net.socket() as s:
                     s.connect((net.here, port))
                     local = s.getsockname()[1]
-                    s.sendall(request)
-                    return local, s.recv(100)
-                except ConnectionResetError:
-                    return local, b""
-                finally:
-                    s.close()
+                    try:
+                        s.sendall(request)
+                        return local, s.recv(100)
+                    except ConnectionResetError:
+                        return local, b""
 
             for i, private in enumerate((True, False, True)):
                 if i:
@@ -95,20 +92,6 @@ class Wire(ArenaCase):
         # local clients are served all along
         self.assertEqual(http_get("/coin")[1], b"[]")
         self.assertTrue(self.client().nop().ok)
-
-    def test_a_thousand_idle_connections_do_not_block_a_new_browser(self):
-        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
-        mark, idle = self.arena.mark(), []
-        self.addCleanup(lambda: [s.close() for s in idle])
-        while len(idle) < 1000:  # a few at a time: the listen queue holds ten
-            idle += [http_socket() for _ in range(8)]
-            self.assertTrue(wait_for(lambda: self.arena.count("http connected from ", mark)
-                                     >= len(idle), 30, 0.002))
-        idle.append(http_socket())
-        for s in (idle[-1], idle[0], idle[-2]):
-            s.sendall(b"GET /wall HTTP/1.1\r\n\r\n")
-            self.assertEqual(read_response(s)[1][0], b"HTTP/1.1 200 OK")
 
     def test_browsers_vanishing_mid_response(self):
         # NOTE: the kernel often takes a whole body before the reset comes, so

@@ -1,6 +1,5 @@
-"""Recordings by the real program: the same bots in lockstep give the same file
-whose replay ends where the match did; a killed recording replays to its last
-whole frame; bad command lines are refused."""
+"""Recordings by the real program: the same bots give the same file, replayed to
+where the match ended; a killed recording replays; bad command lines refused."""
 
 import json
 import os

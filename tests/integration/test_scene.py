@@ -1,6 +1,5 @@
-"""What the window shows, read from the private Xvfb: pen marks in every
-mode kept on the canvas until a new field colour, printed text, the battle
-background, and the warning of a command port taken at start-up."""
+"""What the window shows: pen marks of every mode until a new field colour,
+printed text, the battle background, the warning of a command port taken."""
 
 import os
 import sys
@@ -22,8 +21,7 @@ def warning_red(r, g, b): return r > 200 and g < 90 and b < 50
 
 
 @unittest.skipUnless(HAVE_X, "Xvfb, xdotool and ImageMagick needed")
-class Scene(ArenaCase):
-    own_arena = True  # the port-taken arena needs the ports free
+class Scene(ArenaCase):  # after CommandPortTaken, which needs the ports free
 
     def later(self, command):
         def send():
@@ -61,25 +59,16 @@ class Scene(ArenaCase):
 
     def test_every_pen_mode_paints_marks_that_stay_until_a_new_field_colour(self):
         self.later("H 0 0 0")
-        t = self.painter(-100, 0, "W 1", "K 0 1 0", "P D")
-        self.assertTrue(t.forward(100))
-        self.put_away(t, -220)
-        t = self.painter(20, 150, "K 0 1 0", "P D")
-        self.assertTrue(t.forward(1) and t.color(1, 0, 1) and t.forward(100))
-        self.put_away(t, -180)
-        t = self.painter(-100, -60, "K 1 1 0", "L P", "W 4", "P D")
-        for _ in range(4):
-            self.assertTrue(t.forward(20))
-        self.put_away(t, -140)
-        t = self.painter(120, 20, "K 0.2 0.4 1", "L S", "P D")
-        for _ in range(3):
-            self.assertTrue(t.forward(80) and t.left(90))
-        self.assertTrue(t.forward(80))
-        self.put_away(t, -100)
-        t = self.painter(-200, -150, "K 1 0.2 0", "L B", "W 8", "P D")
-        for _ in range(4):
-            self.assertTrue(t.forward(40))
-        self.put_away(t, 220)  # lifting the pen paints the stroke's tail
+        # where each mark starts, how it is painted, where its painter is parked
+        for x, y, cmds, park in ((-100, 0, ["W 1", "K 0 1 0", "P D", "F 100"], -220),
+                                 (20, 150, ["K 0 1 0", "P D", "F 1", "K 1 0 1", "F 100"], -180),
+                                 (-100, -60, ["K 1 1 0", "L P", "W 4", "P D"] + ["F 20"] * 4, -140),
+                                 (120, 20, ["K 0.2 0.4 1", "L S", "P D"] + ["F 80", "T L 90"] * 3
+                                  + ["F 80"], -100),
+                                 (-200, -150, ["K 1 0.2 0", "L B", "W 8", "P D"] + ["F 40"] * 4,
+                                  220)):  # lifting the pen paints the stroke's tail
+            t = self.painter(x, y, *cmds)
+            self.put_away(t, park)
         self.check_marks(shot(self.arena))
         wait_ticks(t, 200)  # the canvas keeps them, frame after frame
         self.check_marks(shot(self.arena))

@@ -1,7 +1,5 @@
 // recorder.h -- the paint seams as a recorder: every dab, line, point and
-// polygon the engines ask for is stored, so tests can read back exactly
-// what a frame would have drawn. The world fixture is shared with the unit
-// tests.
+// polygon the engines ask for is stored for the tests to read back.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -22,18 +20,9 @@ inline void PrintTo(const Dab& d, std::ostream* os) {
         << d.b << ")";
 }
 
-struct LineSeg {
-    double x0, y0, r0, g0, b0, x1, y1, r1, g1, b1, width;
-};
-
-struct PointMark {
-    double x, y, r, g, b, size;
-};
-
-struct PolygonMark {
-    std::vector<struct position> pts;
-    std::vector<struct color> cols;
-};
+struct LineSeg { double x0, y0, r0, g0, b0, x1, y1, r1, g1, b1, width; };
+struct PointMark { double x, y, r, g, b, size; };
+struct PolygonMark { std::vector<struct position> pts; std::vector<struct color> cols; };
 
 extern std::vector<Dab> rec_dabs;
 extern std::vector<LineSeg> rec_lines;

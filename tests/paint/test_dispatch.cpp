@@ -1,6 +1,5 @@
-// What a turtle's trail paints: the brush dispatch over the history (which
-// points, widths and colours at which stroke count) and the line, point and
-// fill modes.
+// What a turtle's trail paints: the brush dispatch over the history, and the
+// line, point and fill modes.
 
 #include "recorder.h"
 
@@ -39,10 +38,7 @@ TEST_F(PaintTest, BrushDispatchOverTheHistory) {
     const P t0 = trail(0), t1 = trail(1), t2 = trail(2), t3 = trail(3), t4 = trail(4);
     const std::vector<Dab> none, tail1 = line(t1, t0, 1, c2), tail2 = line2(t2, t1, t0, c3),
                                  tail3 = line3(t3, t2, t1, t0, c4);
-    const struct {
-        int last, nstroke;
-        std::vector<Dab> want;
-    } cases[] = {
+    const struct { int last, nstroke; std::vector<Dab> want; } cases[] = {
         // pen down: the segment two moves back, once three points are known
         {0, 3, none}, {0, 4, curve3(t3, t2, t1, c4)}, {0, 5, curve4(t4, t3, t2, t1, c4)},
         {0, 9, curve4(t4, t3, t2, t1, c4)},
@@ -88,8 +84,7 @@ TEST_F(PaintTest, LineAndPointModesPaintTheNewestMove) {
 
 TEST_F(PaintTest, FillSpansUpToSixNewestPointsOldestFirst) {
     const struct {
-        int nstroke;
-        int vertices;
+        int nstroke; int vertices;
     } cases[] = {{1, 0}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {9, 6}};
     for (unsigned mode : {ST_FILL, ST_FILL | ST_POINT}) {
         for (const auto& c : cases) {

@@ -1,14 +1,14 @@
-// client_fixture.h -- a command client without a network: client slot 0 of
-// client_tab owns one end of a socketpair and a turtle; the test holds the
-// other end and reads the reply lines the server writes there.
+// client_fixture.h -- a command client without a network: client slot 0 owns
+// one end of a socketpair and a turtle; the test holds the other end.
 #pragma once
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,32 +20,15 @@
 // One reply line split into its parts: "payload STATUS @ ticks events".
 struct Reply {
     bool well_formed = false;
-    std::string payload;
-    std::string status; // "OK" or "ERR"
-    unsigned long ticks = 0;
+    std::string payload, status; // status "OK" or "ERR"
     unsigned events = 0;
 };
 
 inline Reply parse_reply(const std::string& line) {
-    Reply r;
-    size_t at = line.rfind(" @ ");
-    if (at == std::string::npos) return r;
-    std::string head = line.substr(0, at);
-    unsigned long t;
-    unsigned e;
-    char end;
-    if (std::sscanf(line.c_str() + at, " @ %lu %u%c", &t, &e, &end) != 2) return r;
-    size_t sp = head.rfind(' ');
-    if (sp == std::string::npos) {
-        r.status = head;
-    } else {
-        r.payload = head.substr(0, sp);
-        r.status = head.substr(sp + 1);
-    }
-    r.ticks = t;
-    r.events = e;
-    r.well_formed = (r.status == "OK" || r.status == "ERR");
-    return r;
+    static const std::regex form("(?:(.*) )?(OK|ERR) @ [0-9]+ ([0-9]+)");
+    std::smatch m;
+    if (!std::regex_match(line, m, form)) return {};
+    return {true, m[1], m[2], (unsigned)std::stoul(m[3])};
 }
 
 inline void free_all_client_slots() {
@@ -113,20 +96,12 @@ struct ClientSlot : World {
     std::vector<std::string> drain(int cl = 0) {
         std::string all;
         char buf[4096];
-        for (;;) {
-            ssize_t n = recv(peer[cl], buf, sizeof(buf), 0);
-            if (n <= 0) break;
-            all.append(buf, (size_t)n);
-        }
+        for (ssize_t n; (n = recv(peer[cl], buf, sizeof(buf), 0)) > 0;) all.append(buf, (size_t)n);
         std::vector<std::string> lines;
-        size_t start = 0;
-        for (size_t i = 0; i < all.size(); i++) {
-            if (all[i] == '\n') {
-                lines.push_back(all.substr(start, i - start));
-                start = i + 1;
-            }
+        for (size_t at = 0, eol; at < all.size(); at = eol + 1) {
+            eol = std::min(all.find('\n', at), all.size());
+            lines.push_back(all.substr(at, eol - at) + (eol == all.size() ? "<unterminated>" : ""));
         }
-        if (start < all.size()) lines.push_back(all.substr(start) + "<unterminated>");
         return lines;
     }
 

@@ -18,10 +18,7 @@ static int in_reach(int t) {
 // across the coin map's cells (the rows above and below included), at the
 // grid's edges and outside the field.
 TEST_F(Coins, ReachIsStrictlyBelow20WhereverTheCoinLies) {
-    const struct {
-        double tx, ty, cx, cy;
-        int n;
-    } cases[] = {
+    const struct { double tx, ty, cx, cy; int n; } cases[] = {
         {0, 0, 20, 0, 0},            {0, 0, 0, -19.999, 1},       {0, 0, 0, 19.999, 1},
         {31, 5, 33, 5, 1},           {-1, -1, 1, 1, 1},           {5, 30, 5, 34, 1},
         {5, 34, 5, 30, 1},           {250, 250, 255.9, 255.9, 1}, {-256, -256, -250, -245, 1},

@@ -1,7 +1,5 @@
-// test_console.cpp -- the teacher's console and the request reader around
-// it: the key, every action and its effect, refusals that change nothing,
-// and over a socketpair through handle_request the key header, the answer's
-// head and length, HEAD, "Connection: close", the canvas's ETag and 304.
+// test_console.cpp -- the teacher's console (key, actions, refusals) and, over
+// a socketpair, the request reader: key header, answer head, HEAD, close, ETag.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,17 +36,14 @@ Field field_now() {
 struct Console : World {
     void SetUp() override {
         World::SetUp();
-        private_mode = 1;
-        quit_requested = 0;
-        nclient = 0;
-        auto dir = std::filesystem::temp_directory_path() / ("qm-key-" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        std::ofstream(dir / "key") << "  " << KEY << " \n";
+        TearDown(); // a private field, no clients, no quit asked
+        auto path = std::filesystem::temp_directory_path() / ("qm-key-" + std::to_string(getpid()));
+        std::ofstream(path) << "  " << KEY << " \n";
         char why[256] = "";
         std::string err = stderr_of(
-            [&] { ASSERT_EQ(console_init((dir / "key").c_str(), why, sizeof(why)), 0) << why; });
+            [&] { ASSERT_EQ(console_init(path.c_str(), why, sizeof(why)), 0) << why; });
         EXPECT_EQ(err, "control: http://localhost:2280/?key=" + KEY + "\n");
-        std::filesystem::remove_all(dir);
+        std::filesystem::remove(path);
     }
     void TearDown() override {
         private_mode = 1;
@@ -132,11 +127,9 @@ TEST_F(Console, StateIsOneLineOfTheFieldsModesAndCounts) {
 }
 
 TEST_F(Console, EveryToggleFlipsWhatItsKeyFlipsAndBackAgain) {
-    // battle, maze, private, walls, names, scores, turtles, quit
-    const struct {
-        const char* action;
-        Field after; // from a fresh private field with one turtle
-    } toggles[] = {
+    // battle, maze, private, walls, names, scores, turtles, quit after the action,
+    // from a fresh private field with one turtle
+    const struct { const char* action; Field after; } toggles[] = {
         {"battle", {1, 0, 1, 1, 1, 1, 1, 0}},  {"maze", {1, 1, 1, 1, 1, 1, 4, 0}},
         {"private", {0, 0, 0, 0, 0, 0, 1, 0}}, {"walls", {0, 0, 1, 1, 0, 0, 1, 0}},
         {"names", {0, 0, 1, 0, 1, 0, 1, 0}},   {"scores", {0, 0, 1, 0, 0, 1, 1, 0}},
@@ -176,27 +169,17 @@ TEST_F(Console, RefusalsChangeNothing) {
     last.back() = 'X';
     for (char& ch : upper) ch = (char)toupper(ch);
     const struct {
-        const char* method;
-        const char* action;
-        std::string key; // "-": no key header
-        int status;
-        const char* allow;
+        const char* method; const char* action; std::string key; // "-": no key header
+        int status; const char* allow;
     } cases[] = {
-        {"POST", "battle", "-", 403, nullptr},
-        {"POST", "battle", "", 403, nullptr},
+        {"POST", "battle", "-", 403, nullptr}, {"POST", "battle", "", 403, nullptr},
         {"POST", "battle", KEY.substr(0, KEY.size() - 1), 403, nullptr},
-        {"POST", "battle", KEY + "x", 403, nullptr},
-        {"POST", "battle", last, 403, nullptr},
-        {"POST", "quit", upper, 403, nullptr},
-        {"GET", "state", "wrong", 403, nullptr},
+        {"POST", "battle", KEY + "x", 403, nullptr}, {"POST", "battle", last, 403, nullptr},
+        {"POST", "quit", upper, 403, nullptr},       {"GET", "state", "wrong", 403, nullptr},
         {"PUT", "nothing", "-", 403, nullptr}, // the key is looked at first
-        {"POST", "nothing", KEY, 404, nullptr},
-        {"POST", "Battle", KEY, 404, nullptr},
-        {"POST", "battle/", KEY, 404, nullptr},
-        {"POST", "state", KEY, 405, "GET, HEAD"},
-        {"GET", "battle", KEY, 405, "POST"},
-        {"HEAD", "quit", KEY, 405, "POST"},
-        {"GET", "killall", KEY, 405, "POST"},
+        {"POST", "nothing", KEY, 404, nullptr},      {"POST", "Battle", KEY, 404, nullptr},
+        {"POST", "battle/", KEY, 404, nullptr},      {"POST", "state", KEY, 405, "GET, HEAD"},
+        {"GET", "battle", KEY, 405, "POST"},         {"HEAD", "quit", KEY, 405, "POST"},
     };
     place_turtle(0, 0, 0);
     const Field before = field_now();
@@ -210,32 +193,16 @@ TEST_F(Console, RefusalsChangeNothing) {
     }
 }
 
+// Header names in any case, values without their blanks; the last key line counts.
 TEST_F(Console, TheKeyHeaderIsFoundInAnyCaseAndWithBlanks) {
-    const struct {
-        std::string line;
-        const char* status;
-    } cases[] = {
-        {"x-quillmere-key: " + KEY, "HTTP/1.1 200 OK"},
-        {"X-QUILLMERE-KEY:\t" + KEY + " \t", "HTTP/1.1 200 OK"},
-        {"X-Quillmere-Key: wrong\r\nX-Quillmere-Key: " + KEY, "HTTP/1.1 200 OK"}, // the last one
-        {"X-Quillmere-Key-2: " + KEY, "HTTP/1.1 403 Forbidden"},
-        {"X-Quillmere-Key " + KEY, "HTTP/1.1 403 Forbidden"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
-        Reply r = serve("GET /control/state HTTP/1.1\r\nHost: t\r\n" + c.line + "\r\n\r\n");
-        EXPECT_EQ(r.status, c.status);
+    for (const std::string& line : {"x-quillmere-key: " + KEY, "X-QUILLMERE-KEY:\t" + KEY + " \t",
+                                    "X-Quillmere-Key: wrong\r\nX-Quillmere-Key: " + KEY}) {
+        Reply r = serve("GET /control/state HTTP/1.1\r\nHost: t\r\n" + line + "\r\n\r\n");
+        EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << line;
         EXPECT_GT(r.rc, 0) << "the connection stays open";
         EXPECT_EQ(r.header["Content-Length"], std::to_string(r.body.size()));
     }
     EXPECT_EQ(serve("GET /control/state?key=" + KEY + " HTTP/1.1\r\n\r\n").status,
-              "HTTP/1.1 403 Forbidden");
-    // a key cut off by the end of the read does not count
-    const std::string head = "GET /control/state HTTP/1.1\r\nX-Pad: ";
-    const std::string tail = "\r\nX-Quillmere-Key: " + KEY + "\r\n\r\n";
-    EXPECT_EQ(serve(head + std::string(2048 - head.size() - tail.size(), 'p') + tail).status,
-              "HTTP/1.1 200 OK");
-    EXPECT_EQ(serve(head + std::string(2053 - head.size() - tail.size(), 'p') + tail).status,
               "HTTP/1.1 403 Forbidden");
 }
 
@@ -290,20 +257,12 @@ TEST_F(Console, TheCanvasAnswers304ToItsOwnTag) {
     EXPECT_EQ(full.header["ETag"], tag);
     EXPECT_EQ(full.body.substr(0, 4), "\x89PNG");
     EXPECT_EQ(full.header["Content-Length"], std::to_string(full.body.size()));
-    const struct {
-        std::string line;
-        const char* status;
-    } cases[] = {
-        {"If-None-Match: " + tag, "HTTP/1.1 304 Not Modified"},
-        {"if-none-match:" + tag, "HTTP/1.1 304 Not Modified"},
-        {"If-None-Match: \"00000000-7\"", "HTTP/1.1 200 OK"},
-        {"If-None-Match: " + tag.substr(1, tag.size() - 2), "HTTP/1.1 200 OK"}, // unquoted
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
-        Reply r = serve("GET /canvas.png HTTP/1.1\r\n" + c.line + "\r\n\r\n");
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.header["ETag"], tag);
-        EXPECT_EQ(r.body, r.status == "HTTP/1.1 304 Not Modified" ? "" : full.body);
-    }
+    Reply same = serve("GET /canvas.png HTTP/1.1\r\nIf-None-Match: " + tag + "\r\n\r\n");
+    EXPECT_EQ(same.status, "HTTP/1.1 304 Not Modified");
+    EXPECT_EQ(same.header["ETag"], tag);
+    EXPECT_EQ(same.body, "");
+    Reply other = serve("GET /canvas.png HTTP/1.1\r\nIf-None-Match: " +
+                        tag.substr(1, tag.size() - 2) + "\r\n\r\n"); // unquoted
+    EXPECT_EQ(other.status, "HTTP/1.1 200 OK");
+    EXPECT_EQ(other.body, full.body);
 }

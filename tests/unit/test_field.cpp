@@ -74,30 +74,23 @@ TEST_F(Field, QueriesCountKindsAndZombiesStayUntilCleared) {
     EXPECT_EQ(turtle_field_is_cleared, 0);
 }
 
-// Battle mode brings walls, names and scores along, and a clean canvas;
-// the maze brings battle mode, its walls and its four doughnuts only, and
-// takes its walls and doughnuts away again.
+// Battle mode brings a clean canvas along; the maze takes its walls and
+// doughnuts away again. (What else each brings: test_console.cpp's toggles.)
 TEST_F(Field, ModesSwitchTheirCompanionsAndLog) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(field_set_battle_mode(), 0);
-    EXPECT_TRUE(battle_mode && bounded_area_mode && disp_name && disp_score);
     EXPECT_EQ(turtle_field_is_cleared, 0);
     field_toggle_battle_mode();
-    EXPECT_FALSE(battle_mode || bounded_area_mode || disp_score);
     place_turtle(0, 0, 0, -1);
     field_toggle_maze_mode();
-    EXPECT_TRUE(maze_mode && battle_mode);
     EXPECT_GT(nwall, 8);
-    EXPECT_EQ(ntmax, 4);
     field_toggle_maze_mode();
     EXPECT_EQ(maze_mode, 0);
     EXPECT_EQ(battle_mode, 1) << "left as it was";
     EXPECT_EQ(nwall, 8);
     EXPECT_EQ(ntmax, 0);
     field_toggle_private_mode();
-    EXPECT_EQ(private_mode, 0);
     field_toggle_private_mode();
-    EXPECT_EQ(private_mode, 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "entering battle mode...\nentering turtle graphics mode...\n"
               "entering battle mode...\nentering maze mode...\nexited from maze mode...\n"

@@ -28,9 +28,7 @@ TEST(Geometry, SegmentDistanceClampsToEnds) {
 TEST(Geometry, RayAndDiskAgainstAWallFace) {
     const double cap = 30 - std::sqrt(100 - 49.0), oblique = 20 * std::sqrt(2.0);
     const struct {
-        const char* what;
-        bool disk;
-        double x, y, h, ax, ay, bx, by, nx, ny, want;
+        const char* what; bool disk; double x, y, h, ax, ay, bx, by, nx, ny, want;
     } cases[] = {
         // the wall x = 30 from (30, -50) to (30, 50)
         {"ray at the face", false, 0, 0, 0, 30, -50, 30, 50, -1, 0, 30},

@@ -8,22 +8,17 @@
 
 using Lifecycle = World;
 
-// A new turtle: a red pen of width 1, 100 points and a finder range of 20.
-static void expect_fresh(const turtle& t, int cid, double x, double y, double heading) {
-    expect_fresh_entry(t, cid, x, y, {1.0, 0.0, 0.0}, 100, ST_ALIVE, 0);
-    EXPECT_EQ(t.heading, heading);
-    EXPECT_EQ(t.frange, 20.0);
-}
-
+// A new turtle, whatever its slot held: a red pen of width 1, 100 points and
+// a finder range of 20.
 TEST_F(Lifecycle, CreationWritesEveryInitialValueInTheLowestFreeSlot) {
     std::memset(&ttl[3], 0x5a, sizeof(ttl[3]));
     init_turtle(3, 7, 12.5, -4.0, 33.0);
-    expect_fresh(ttl[3], 7, 12.5, -4.0, 33.0);
+    expect_fresh_entry(ttl[3], 7, 12.5, -4.0, {1.0, 0.0, 0.0}, 100, ST_ALIVE, 0);
+    EXPECT_TRUE(ttl[3].heading == 33.0 && ttl[3].frange == 20.0);
 
     reset_world_for_test();
     EXPECT_EQ(generate_turtle(0, 0), 0);
-    EXPECT_EQ(generate_turtle(-1, ST_DOUGHNUT), 1);
-    EXPECT_EQ(ttl[1].status, ST_ALIVE | ST_ROBOT | ST_DOUGHNUT) << "no client: a robot";
+    EXPECT_EQ(generate_turtle(-1, ST_DOUGHNUT), 1); // (what it is: test_coins.cpp)
     ttl[0].status = 0;
     EXPECT_EQ(generate_turtle(5, 0), 0);
     EXPECT_EQ(ttl[0].cid, 5);
@@ -68,10 +63,7 @@ TEST_F(Lifecycle, ZombieKeepsItsSlotAndIsRefusedEverything) {
     qt_alive(a, &s);
     EXPECT_EQ(s, 1);
     const turtle before = ttl[a];
-    const struct {
-        const char* op;
-        int rc, want;
-    } refusals[] = {
+    const struct { const char* op; int rc, want; } refusals[] = {
         {"step", turtle_step_forward(a, 5), -1},      {"turn", turtle_turn(a, 10), -1},
         {"head", turtle_head(a, 2), 1},               {"jump", turtle_jump(a, 100, 100), -1},
         {"fire", turtle_fire(a), -1},                 {"name", turtle_name(a, "x"), 1},

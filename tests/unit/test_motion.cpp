@@ -35,12 +35,8 @@ TEST_F(Motion, BlockedStepBumpsOnceThenLatchesAFreeStepClearsTheLatch) {
 // world.
 TEST_F(Motion, StepsAgainstAnotherEntry) {
     const struct {
-        const char* what;
-        double ox, oy;
-        unsigned kind; // 0: a turtle
-        double step;
-        int rc;
-        double ex;
+        const char* what; double ox, oy; unsigned kind; // 0: a turtle
+        double step; int rc; double ex;
     } cases[] = {
         {"side clearance over 20", 50, 20.5, 0, 100, 0, 100},
         {"side clearance of 20", 50, 20, 0, 100, -1, 0},
@@ -96,11 +92,9 @@ TEST_F(Motion, BattleModeClampsStepsAndTurns) {
     int t = place_turtle(0, 0, 0);
     place_turtle(30, 0, 0); // contact after 10: a clamped step of 2 is free
     battle_mode = 1;
-    const struct {
-        bool step;
-        double v, x, heading;
-    } ops[] = {{true, 100, 2, 0},   {true, -100, 0, 0},   {true, 1.5, 1.5, 0},
-               {false, 90, 1.5, 3}, {false, -90, 1.5, 0}, {false, 2.5, 1.5, 2.5}};
+    const struct { bool step; double v, x, heading; } ops[] = {
+        {true, 100, 2, 0},   {true, -100, 0, 0},   {true, 1.5, 1.5, 0},
+        {false, 90, 1.5, 3}, {false, -90, 1.5, 0}, {false, 2.5, 1.5, 2.5}};
     for (const auto& o : ops) {
         SCOPED_TRACE((o.step ? "step " : "turn ") + std::to_string(o.v));
         EXPECT_EQ(o.step ? turtle_step_forward(t, o.v) : turtle_turn(t, o.v), 0);
@@ -120,11 +114,7 @@ static void short_wall() { setup_wall(5, 30, -5, 30, 0, -1, 0); } // midpoint 30
 // (NAN: not checked). A blocked step reports event 16.
 TEST_F(Motion, StepsAgainstWalls) {
     const struct {
-        const char* what;
-        void (*walls)();
-        int bounded;
-        double x, y, heading, step;
-        int rc;
+        const char* what; void (*walls)(); int bounded; double x, y, heading, step; int rc;
         double ex, ey, front;
     } cases[] = {
         {"boundary ahead", no_wall, 1, 0, 236, 90, 15, -1, 0, 236, 10},
@@ -153,21 +143,16 @@ TEST_F(Motion, StepsAgainstWalls) {
 // With walls on, a jump must land inside the field and 10 from every wall.
 TEST_F(Motion, JumpRefusals) {
     const struct {
-        const char* what;
-        int bounded, battle, zombie;
-        bool relative;
-        double x, y;
-        int rc;
+        const char* what; int bounded, battle; bool relative; double x, y; int rc;
     } cases[] = {
-        {"anywhere outside bounded mode", 0, 0, 0, false, 1000, 1000, 0},
-        {"relative, anywhere", 0, 0, 0, true, -1000, -990, 0},
-        {"beyond the right edge", 1, 0, 0, false, 257, 0, -1},
-        {"beyond the top edge", 1, 0, 0, false, 0, 300, -1},
-        {"9.5 from the boundary", 1, 0, 0, false, 0, 246.5, -1},
-        {"10 from the boundary", 1, 0, 0, false, 0, 246, 0},
-        {"relative, 9.5 from the boundary", 1, 0, 0, true, 0, 246.5, -1},
-        {"battle mode", 0, 1, 0, false, 10, 10, -1},
-        {"zombie", 0, 0, 1, false, 10, 10, -1},
+        {"anywhere outside bounded mode", 0, 0, false, 1000, 1000, 0},
+        {"relative, anywhere", 0, 0, true, -1000, -990, 0},
+        {"beyond the right edge", 1, 0, false, 257, 0, -1},
+        {"beyond the top edge", 1, 0, false, 0, 300, -1},
+        {"9.5 from the boundary", 1, 0, false, 0, 246.5, -1},
+        {"10 from the boundary", 1, 0, false, 0, 246, 0},
+        {"relative, 9.5 from the boundary", 1, 0, true, 0, 246.5, -1},
+        {"battle mode", 0, 1, false, 10, 10, -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -175,7 +160,6 @@ TEST_F(Motion, JumpRefusals) {
         bounded_area_mode = c.bounded;
         battle_mode = c.battle;
         int t = place_turtle(0, 0, 0);
-        if (c.zombie) make_zombie(t);
         EXPECT_EQ(c.relative ? turtle_rjump(t, c.x, c.y) : turtle_jump(t, c.x, c.y), c.rc);
         expect_at(t, c.rc ? 0 : c.x, c.rc ? 0 : c.y);
     }

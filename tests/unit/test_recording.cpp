@@ -121,12 +121,7 @@ TEST_F(Recording, LoadingTellsATornTailFromDamage) {
     EXPECT_EQ(rec.nframes, 80u);
     EXPECT_GT(rec.torn, 0u);
 
-    const struct {
-        const char* what;
-        size_t at;
-        unsigned char to;
-        const char* why;
-    } damage[] = {
+    const struct { const char* what; size_t at; unsigned char to; const char* why; } damage[] = {
         {"magic", 0, 'X', "not a recording"},
         {"version", 5, 2, "another version"},
         {"a block's kind", 8 + file[6] + 0u, 'Z', "no known kind"},

@@ -11,12 +11,7 @@ using Sensors = World;
 // The finder answers 1 turtle, 2 doughnut, 3 stone, 4 wall.
 TEST_F(Sensors, FinderKindsTeamsRangeAndWalls) {
     const struct {
-        const char* what;
-        double ty, th, range;
-        int bounded;
-        int kind;
-        double ox, oy;
-        bool wall;
+        const char* what; double ty, th, range; int bounded; int kind; double ox, oy; bool wall;
         int yn, team;
     } cases[] = {
         {"alone, even facing a wall", 240, 90, 20, 0, -1, 0, 0, false, 0, 0},
@@ -57,11 +52,7 @@ TEST_F(Sensors, FinderKindsTeamsRangeAndWalls) {
 TEST_F(Sensors, SonarReaches20) {
     const double diag = 25 / std::sqrt(2.0);
     const struct {
-        const char* what;
-        double ty, th;
-        bool other;
-        double ox, oy;
-        int l, f, r;
+        const char* what; double ty, th; bool other; double ox, oy; int l, f, r;
     } cases[] = {
         {"away from everything", 0, 33.3, false, 0, 0, 0, 0, 0},
         {"entry at the left diagonal", 0, 0, true, diag, diag, 1, 1, 0},

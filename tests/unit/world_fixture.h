@@ -53,18 +53,15 @@ inline void expect_fresh_entry(const turtle& t, int cid, double x, double y, str
         EXPECT_TRUE(t.col[k].r == pen.r && t.col[k].g == pen.g && t.col[k].b == pen.b);
         EXPECT_TRUE(k < first_width || t.width[k] == 1.0) << "width " << t.width[k];
     }
-    const struct {
-        const char* field;
-        int got, want;
-    } ints[] = {{"ttl", t.ttl, 0},         {"bttf", t.bttf, 0},       {"score", t.score, score},
+    const struct { const char* field; int got, want; } ints[] = {
+                {"ttl", t.ttl, 0},         {"bttf", t.bttf, 0},       {"score", t.score, score},
                 {"team", t.team, 0},       {"ndonut", t.ndonut, 0},   {"ncoin", t.ncoin, 0},
                 {"nstroke", t.nstroke, 0}, {"radar target", t.target_of_rader, -1},
                 {"finder target", t.target_of_finder, -1}};
     for (const auto& f : ints) EXPECT_EQ(f.got, f.want) << f.field;
     for (int i = 0; i <= NAME_LEN; i++) ASSERT_TRUE(t.msg[i] == 0 && t.name[i] == 0) << "byte " << i;
-    EXPECT_EQ(t.status, status);
-    EXPECT_EQ(t.event, 0u);
-    EXPECT_EQ(t.eventmask, EV_ALL);
+    EXPECT_TRUE(t.status == status && t.event == 0u && t.eventmask == EV_ALL)
+        << t.status << " " << t.event << " " << t.eventmask;
 }
 
 // What f writes to standard error.
