@@ -3,6 +3,7 @@ refused requests, private mode against another host, vanishing browsers,
 the painted canvas, a viewer port taken at start-up."""
 
 import os
+import resource
 import select
 import socket
 import struct
@@ -92,6 +93,20 @@ class Wire(ArenaCase):
         # local clients are served all along
         self.assertEqual(http_get("/coin")[1], b"[]")
         self.assertTrue(self.client().nop().ok)
+
+    def test_a_thousand_idle_connections_do_not_block_a_new_browser(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+        mark, idle = self.arena.mark(), []
+        self.addCleanup(lambda: [s.close() for s in idle])
+        while len(idle) < 1000:  # a few at a time: the listen queue holds ten
+            idle += [http_socket() for _ in range(8)]
+            self.assertTrue(wait_for(lambda: self.arena.count("http connected from ", mark)
+                                     >= len(idle), 30, 0.002))
+        idle.append(http_socket())
+        for s in (idle[-1], idle[0], idle[-2]):
+            s.sendall(b"GET /wall HTTP/1.1\r\n\r\n")
+            self.assertEqual(read_response(s)[1][0], b"HTTP/1.1 200 OK")
 
     def test_browsers_vanishing_mid_response(self):
         # NOTE: the kernel often takes a whole body before the reset comes, so
