@@ -324,9 +324,17 @@ def run(args):
         def clock():
             return keeper.ticks()
 
-        status, body = fetch(HTTP_PORT, "/turtle")
-        if status != 200:
-            raise RuntimeError("/turtle answered %d" % status)
+        # The feeds show the world as the last frame published it: wait until
+        # every turtle (and every name) is in it before saving the bytes.
+        deadline = time.monotonic() + 3.0
+        while True:
+            status, body = fetch(HTTP_PORT, "/turtle")
+            if status != 200:
+                raise RuntimeError("/turtle answered %d" % status)
+            if (body.count(b'"tid"') >= turtles and body.count(b"bench-turtle-") >= N_CLIENTS) \
+                    or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
         nginx = start_nginx(tmp, args.nginx_workers, body)
         nstatus, nbody = fetch(NGINX_PORT, "/turtle")
         same = nstatus == 200 and nbody == body
