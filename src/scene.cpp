@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "canvas_feed.h"
@@ -96,6 +97,21 @@ static void canvas_fbo_init() {
     }
 }
 
+// NOTE: the software GL sets up its text drawing (some 3 MB) on the first
+// text printed into the canvas, which a headless arena may meet minutes into
+// a match. One text painted at start-up, then cleared to the black the canvas
+// starts with, takes that memory before the first client comes.
+static void warm_up_text() {
+    static struct slot_frame f; // zeroed: a black pen at the field's centre
+    std::snprintf(f.msg, sizeof f.msg, "Qm");
+    scene_canvas_begin();
+    paint_by_turtle(&f);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    if (canvas_fbo != 0) glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)scene_target);
+    field_is_painted = 0;
+}
+
 void scene_init(int use_fbo) {
     // NOTE: the software GL allocates and frees its vertex buffers on every
     // draw. With the C library's default thresholds each free hands the
@@ -127,6 +143,7 @@ void scene_init(int use_fbo) {
     glEnable(GL_LIGHTING);
     glEnable(GL_LIGHT0);
     glViewport(0, 0, FIELD_SIZE, FIELD_SIZE);
+    warm_up_text();
 }
 
 int scene_canvas_uses_fbo() { return canvas_fbo != 0; }
