@@ -108,8 +108,8 @@ static void warm_up_text() {
     paint_by_turtle(&f);
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT);
-    if (canvas_fbo != 0) glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)scene_target);
-    field_is_painted = 0;
+    field_is_painted = 0; // nothing to copy back or announce
+    scene_canvas_end();
 }
 
 void scene_init(int use_fbo) {
