@@ -151,13 +151,14 @@ class BirdView(FieldCase):
 
 class Capture(FieldCase):
     def test_p_writes_what_the_window_shows_named_by_the_tick(self):
-        press(self.arena, "O")  # a stone, in the capture too
-        self.addCleanup(press, self.arena, "K")
         t = self.client()
         self.assertTrue(t.field_color(0.2, 0.2, 0.6) and t.jump(100, 40) and t.head("east"))
         self.assertTrue(t.color(1, 0.5, 0) and t.width(8) and t.pen_down() and t.forward(50))
         self.assertTrue(t.left(90) and t.forward(40) and t.pen_up() and t.jump(4000, 4000))
-        press(self.arena, "z")  # a zombie never stands still
+        # a stone, in the capture too: placed only now, as one that fell on
+        # the L's path would have stopped the drawing
+        self.addCleanup(press, self.arena, "K")
+        press(self.arena, "O", "z")  # and a zombie never stands still
         window = settled_shot(self.arena, t)
         t0 = t.ticks()
         press(self.arena, "p")
