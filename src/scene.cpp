@@ -97,14 +97,34 @@ static void canvas_fbo_init() {
     }
 }
 
-// NOTE: the software GL sets up its text drawing (some 3 MB) on the first
-// text printed into the canvas, which a headless arena may meet minutes into
-// a match. One text painted at start-up, then cleared to the black the canvas
-// starts with, takes that memory before the first client comes.
-static void warm_up_text() {
-    static struct slot_frame f; // zeroed: a black pen at the field's centre
-    std::snprintf(f.msg, sizeof f.msg, "Qm");
+// NOTE: the software GL sets up each kind of drawing on its first use: some
+// 3 MB for the first text, over 1 MB for the first brush stroke, a few
+// hundred kB for the first line and fill. A headless arena may meet those
+// minutes into a match; so one mark of each kind is painted at start-up,
+// then cleared to the black the canvas starts with.
+static void warm_up_painting() {
+    static struct slot_frame f; // zeroed: a black pen
+    for (int k = 0; k < HISTORY; k++) {
+        f.pen.pos[k] = {8.0 * k, (k % 2) ? 8.0 : 0.0};
+        f.pen.width[k] = 4.0;
+    }
+    f.pen.nstroke = 5;
+    static const struct {
+        int paint;
+        unsigned status;
+    } marks[] = {{PAINT_PEN, 0},
+                 {PAINT_PEN, ST_POINT},
+                 {PAINT_PEN, ST_FILL},
+                 {PAINT_BRUSH, ST_BRUSH},
+                 {PAINT_BRUSH_TAIL, ST_BRUSH}};
     scene_canvas_begin();
+    for (const auto& m : marks) {
+        f.paint = m.paint;
+        f.pen.status = m.status;
+        paint_by_turtle(&f);
+    }
+    f.paint = PAINT_NONE;
+    std::snprintf(f.msg, sizeof f.msg, "Qm");
     paint_by_turtle(&f);
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT);
@@ -143,7 +163,7 @@ void scene_init(int use_fbo) {
     glEnable(GL_LIGHTING);
     glEnable(GL_LIGHT0);
     glViewport(0, 0, FIELD_SIZE, FIELD_SIZE);
-    warm_up_text();
+    warm_up_painting();
 }
 
 int scene_canvas_uses_fbo() { return canvas_fbo != 0; }
