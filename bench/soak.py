@@ -726,6 +726,16 @@ def run(args):
     print("  keys pressed          '!' %d, 'M' %d" % (S.keys["!"], S.keys["M"]))
     print("  RSS                   %s kB at %.0f s (after the warm-up), %s kB at the end"
           % (start[1], start[0], final.get("rss")))
+    # NOTE: a single sample may fall within the second before the arena hands
+    # freed pages back (up to about 1 MB more); a minute's median does not
+    minutes = {}
+    for s in warm:
+        minutes.setdefault(int(s[0] // 60), []).append(s[1])
+    by_minute = [sorted(v)[len(v) // 2] for _, v in sorted(minutes.items())]
+    if by_minute:
+        print("  RSS by the minute     median %s kB in minute %d, %s kB in the last; "
+              "all minutes within %d kB" % (by_minute[0], min(minutes), by_minute[-1],
+                                             max(by_minute) - min(by_minute)))
     if warm_anon:
         print("  of it anonymous       %s kB at %.0f s, %s kB at the end   (heaps and stacks; "
               "the rest is mapped files: libraries, fonts)"
