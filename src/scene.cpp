@@ -103,7 +103,7 @@ static void canvas_fbo_init() {
 // minutes into a match; so one mark of each kind is painted at start-up,
 // then cleared to the black the canvas starts with.
 static void warm_up_painting() {
-    static struct slot_frame f; // zeroed: a black pen
+    struct slot_frame f = {}; // a black pen
     for (int k = 0; k < HISTORY; k++) {
         f.pen.pos[k] = {8.0 * k, (k % 2) ? 8.0 : 0.0};
         f.pen.width[k] = 4.0;
