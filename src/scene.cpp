@@ -40,7 +40,7 @@ static unsigned canvas_version = 1; // raised by every frame that changed the ca
 static int coin_list[MAX_COIN]; // coin slot by rank, for drawing in rank order
 
 static const double HALF = FIELD_SIZE / 2.0; // the field spans -HALF..HALF
-constexpr int MALLOC_KEEP_BELOW = 32 << 20;  // blocks below this come from the heap
+constexpr int MALLOC_KEEP_BELOW = 256 << 10; // blocks below this come from the heap
 constexpr int MALLOC_TRIM_ABOVE = 256 << 20; // free heap kept up to this much
 
 // camera
@@ -137,6 +137,10 @@ void scene_init(int use_fbo) {
     // draw. With the C library's default thresholds each free hands the
     // memory back to the system and the next draw faults it in again, which
     // costs several times the drawing itself; so freed memory is kept.
+    // Its pictures of the field and upload buffers (0.5 to 1 MB, a few a
+    // minute) are mapped apart all the same: in the heap, each one freed
+    // left a hole that small blocks then took, so the next one grew the
+    // heap, by 6 MB in the first five minutes of a soak.
     mallopt(M_MMAP_THRESHOLD, MALLOC_KEEP_BELOW);
     mallopt(M_TRIM_THRESHOLD, MALLOC_TRIM_ABOVE);
     canvas_fbo = 0;
