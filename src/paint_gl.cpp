@@ -4,11 +4,24 @@
 // width and point size are left as set, and so is the last emission.
 #include <GL/gl.h>
 
+#include <cmath>
+
 #include "paint.h"
 
 // Colours arrive within 0..1 and widths within a million (the command
 // language bounds them), so each fits a float.
 static GLfloat to_float(double v) { return static_cast<GLfloat>(v); }
+
+// NOTE: the software GL keeps a compiled rasterizer state for every line
+// width and point size it has been given, some 200 bytes each, thousands
+// deep. A class's bots send widths of every fraction, and a long match's
+// memory grew by them; so the GL gets widths on a quarter-pixel grid, from a
+// quarter pixel to the 256 it draws at most, which no eye tells apart.
+// What the GL refuses (zero, below, NaN) still reaches it as it came.
+static GLfloat gl_width(double w) {
+    if (!(w > 0.0)) return to_float(w);
+    return static_cast<GLfloat>(std::round(std::fmin(std::fmax(w, 0.25), 256.0) * 4.0) / 4.0);
+}
 
 static void set_emission(double r, double g, double b) {
     const GLfloat c[4] = {to_float(r), to_float(g), to_float(b), 1.0f};
@@ -17,7 +30,7 @@ static void set_emission(double r, double g, double b) {
 
 void paintLineSeg(double x0, double y0, double r0, double g0, double b0, double x1, double y1,
                   double r1, double g1, double b1, double width) {
-    glLineWidth(to_float(width));
+    glLineWidth(gl_width(width));
     glBegin(GL_LINES);
     set_emission(r0, g0, b0);
     glVertex2d(x0, y0);
@@ -27,7 +40,7 @@ void paintLineSeg(double x0, double y0, double r0, double g0, double b0, double 
 }
 
 void paintPoint(double x, double y, double r, double g, double b, double size) {
-    glPointSize(to_float(size));
+    glPointSize(gl_width(size));
     glBegin(GL_POINTS);
     set_emission(r, g, b);
     glVertex2d(x, y);

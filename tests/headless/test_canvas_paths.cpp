@@ -10,6 +10,7 @@
 #include "glyphs.h"
 #include "headless_gl.h"
 #include "leak_check.h"
+#include "paint.h"
 #include "scene.h"
 
 namespace {
@@ -59,5 +60,26 @@ TEST(CanvasPaths, FramebufferAndWindowCopyPaintTheSame) {
     EXPECT_GT(marked, 10000u) << "the match painted hardly anything";
     EXPECT_EQ(differ, 0u);
     check_leaks_now();
+    headless_gl_close();
+}
+
+// Widths of every fraction reach the GL on a quarter-pixel grid, so that a
+// long match does not leave it a rasterizer state for each one.
+TEST(CanvasPaths, WidthsReachTheGlOnAQuarterPixelGrid) {
+    char why[256] = "";
+    ASSERT_EQ(headless_gl_open(why, sizeof(why)), 0) << why;
+    const struct {
+        double asked;
+        float drawn;
+    } cases[] = {{2.0, 2.0f}, {3.3, 3.25f}, {3.4, 3.5f}, {0.01, 0.25f}, {1e6, 256.0f}};
+    for (const auto& c : cases) {
+        float line = 0, point = 0;
+        paintLineSeg(0, 0, 1, 1, 1, 10, 10, 1, 1, 1, c.asked);
+        glGetFloatv(GL_LINE_WIDTH, &line);
+        paintPoint(0, 0, 1, 1, 1, c.asked);
+        glGetFloatv(GL_POINT_SIZE, &point);
+        EXPECT_EQ(line, c.drawn) << c.asked;
+        EXPECT_EQ(point, c.drawn) << c.asked;
+    }
     headless_gl_close();
 }
