@@ -81,5 +81,6 @@ TEST(CanvasPaths, WidthsReachTheGlOnAQuarterPixelGrid) {
         EXPECT_EQ(line, c.drawn) << c.asked;
         EXPECT_EQ(point, c.drawn) << c.asked;
     }
+    check_leaks_now();
     headless_gl_close();
 }
