@@ -16,8 +16,8 @@ static GLfloat to_float(double v) { return static_cast<GLfloat>(v); }
 // width and point size it has been given, some 200 bytes each, thousands
 // deep. A class's bots send widths of every fraction, and a long match's
 // memory grew by them; so the GL gets widths on a quarter-pixel grid, from a
-// quarter pixel to the 256 it draws at most, which no eye tells apart.
-// What the GL refuses (zero, below, NaN) still reaches it as it came.
+// quarter pixel to 256 (half the field), steps no eye tells apart. What the
+// GL refuses (zero, below, NaN) still reaches it as it came.
 static GLfloat gl_width(double w) {
     if (!(w > 0.0)) return to_float(w);
     return static_cast<GLfloat>(std::round(std::fmin(std::fmax(w, 0.25), 256.0) * 4.0) / 4.0);
