@@ -1,7 +1,8 @@
 // paint_gl.cpp -- the GL side of the plain pen modes: one line, one point or
 // one filled polygon, each vertex coloured by the front material's emission
 // (lighting stays on; the caller has zeroed ambient and diffuse). The line
-// width and point size are left as set, and so is the last emission.
+// width or point size it drew with is left as set, and so is the last
+// emission.
 #include <GL/gl.h>
 
 #include <cmath>
@@ -12,15 +13,19 @@
 // language bounds them), so each fits a float.
 static GLfloat to_float(double v) { return static_cast<GLfloat>(v); }
 
-// NOTE: the software GL keeps a compiled rasterizer state for every line
-// width and point size it has been given, some 200 bytes each, thousands
-// deep. A class's bots send widths of every fraction, and a long match's
-// memory grew by them; so the GL gets widths on a quarter-pixel grid, from a
-// quarter pixel to 256 (half the field), steps no eye tells apart. What the
-// GL refuses (zero, below, NaN) still reaches it as it came.
+// NOTE: the software GL keeps a compiled rasterizer state for every pair of
+// line width and point size it has drawn with, some 200 bytes each,
+// thousands deep. A class's bots send widths of every fraction, and a long
+// match's memory grew by them. So the GL gets widths on a grid no eye tells
+// apart -- quarter pixels up to 8, whole pixels above, up to 256 (half the
+// field): 280 steps -- and a line puts the point size back to 1 and a point
+// the line width, so that it never sees a pair of them. What the GL refuses
+// (zero, below, NaN) still reaches it as it came.
 static GLfloat gl_width(double w) {
     if (!(w > 0.0)) return to_float(w);
-    return static_cast<GLfloat>(std::round(std::fmin(std::fmax(w, 0.25), 256.0) * 4.0) / 4.0);
+    const double clamped = std::fmin(std::fmax(w, 0.25), 256.0);
+    if (clamped >= 8.0) return static_cast<GLfloat>(std::round(clamped));
+    return static_cast<GLfloat>(std::round(clamped * 4.0) / 4.0);
 }
 
 static void set_emission(double r, double g, double b) {
@@ -30,6 +35,7 @@ static void set_emission(double r, double g, double b) {
 
 void paintLineSeg(double x0, double y0, double r0, double g0, double b0, double x1, double y1,
                   double r1, double g1, double b1, double width) {
+    glPointSize(1.0f);
     glLineWidth(gl_width(width));
     glBegin(GL_LINES);
     set_emission(r0, g0, b0);
@@ -40,6 +46,7 @@ void paintLineSeg(double x0, double y0, double r0, double g0, double b0, double 
 }
 
 void paintPoint(double x, double y, double r, double g, double b, double size) {
+    glLineWidth(1.0f);
     glPointSize(gl_width(size));
     glBegin(GL_POINTS);
     set_emission(r, g, b);

@@ -63,21 +63,27 @@ TEST(CanvasPaths, FramebufferAndWindowCopyPaintTheSame) {
     headless_gl_close();
 }
 
-// Widths of every fraction reach the GL on a quarter-pixel grid, so that a
-// long match does not leave it a rasterizer state for each one.
-TEST(CanvasPaths, WidthsReachTheGlOnAQuarterPixelGrid) {
+// Widths of every fraction reach the GL on a grid (quarter pixels up to 8,
+// whole pixels above), and a line or point leaves the other's size at 1, so
+// that a long match does not leave the GL a rasterizer state for each pair.
+TEST(CanvasPaths, WidthsReachTheGlOnAGridOneAtATime) {
     char why[256] = "";
     ASSERT_EQ(headless_gl_open(why, sizeof(why)), 0) << why;
     const struct {
         double asked;
         float drawn;
-    } cases[] = {{2.0, 2.0f}, {3.3, 3.25f}, {3.4, 3.5f}, {0.01, 0.25f}, {1e6, 256.0f}};
+    } cases[] = {{2.0, 2.0f},  {3.3, 3.25f},   {3.4, 3.5f},     {0.01, 0.25f},
+                 {7.9, 8.0f},  {12.4, 12.0f},  {100.6, 101.0f}, {1e6, 256.0f}};
     for (const auto& c : cases) {
-        float line = 0, point = 0;
+        float line = 0, point = 0, other = 0;
         paintLineSeg(0, 0, 1, 1, 1, 10, 10, 1, 1, 1, c.asked);
         glGetFloatv(GL_LINE_WIDTH, &line);
+        glGetFloatv(GL_POINT_SIZE, &other);
+        EXPECT_EQ(other, 1.0f) << "point size after a line of " << c.asked;
         paintPoint(0, 0, 1, 1, 1, c.asked);
         glGetFloatv(GL_POINT_SIZE, &point);
+        glGetFloatv(GL_LINE_WIDTH, &other);
+        EXPECT_EQ(other, 1.0f) << "line width after a point of " << c.asked;
         EXPECT_EQ(line, c.drawn) << c.asked;
         EXPECT_EQ(point, c.drawn) << c.asked;
     }
